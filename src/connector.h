@@ -1,0 +1,76 @@
+// The connector joins one local side (the tty) with one remote side (TCP clients): the poll
+// list with its parallel arrays, the two byte queues, the client table and the eleven protocol
+// slots. Poll entry 0 is the listener, 1 the tty, 2..nfds-1 the clients; for a client entry k,
+// pollfds[k], last_activity[k] and clients[k-2] always move together.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <poll.h>
+#include <type_traits>
+
+struct rcqb;
+struct connector;
+
+constexpr int MAX_POLL = 64;
+constexpr int MAX_CLIENTS = MAX_POLL - 2;
+constexpr uint32_t QUEUE_BLOCK_SIZE = 256;
+
+// The head every remote module's per-client record begins with.
+struct client_record {
+    int fd;
+    connector *conn;
+    rcqb *reader;     // clone of from_tty made when the client was created
+    bool out_pending; // the module has output of its own for this client
+    void *ext;        // the module's own per-client data
+};
+
+struct connector {
+    int32_t peer_timeout;    // seconds of client silence before a drop; 0 = never
+    int32_t reconnect_delay; // seconds between failed outgoing connection attempts
+    std::array<pollfd, MAX_POLL> pollfds;
+    int32_t nfds;            // 2 + number of clients
+    std::array<timespec, MAX_POLL> last_activity; // CLOCK_MONOTONIC, kept while peer_timeout != 0
+    const char *host;        // borrowed from the command line
+    const char *port;
+    int32_t tty_fd;          // -1 while the tty is closed; written only by the local side
+    int32_t listen_fd;       // -1 without a listener; written by the remote side
+    rcqb *to_tty;            // network to tty, owner handle
+    rcqb *from_tty;          // tty to network, owner handle
+    client_record **clients; // MAX_CLIENTS entries; clients[k-2] belongs to poll entry k
+    rcqb *tty_reader;        // the tty's reader of to_tty
+    bool tty_pending;        // the local side has output of its own for the tty
+    void *local_priv;
+    void *remote_priv;
+
+    // The protocol slots, filled by the local (tty_*, destroy) and remote (the rest) inits.
+    void (*run)(connector *conn);
+    int (*client_accept)(connector *conn);
+    int (*tty_open)(connector *conn);
+    void (*tty_close)(connector *conn);
+    client_record *(*client_create)(connector *conn, int fd);
+    void (*client_free)(client_record *c);
+    void (*destroy)(connector *conn);
+    int (*client_read)(client_record *c);
+    void (*tty_read)(connector *conn);
+    int (*client_write)(client_record *c);
+    void (*tty_write)(connector *conn);
+};
+// Allocated zero-filled by xcalloc, so it must stay a plain record.
+static_assert(std::is_trivial_v<connector>);
+static_assert(std::is_trivial_v<client_record>);
+
+// Prepares a run: queues and client table (each only if still null), tty_fd and listen_fd -1,
+// nfds 2, every poll entry cleared with descriptor -1.
+void connector_init(connector *conn);
+
+// The event loop. Returns only when there is neither a listener nor a client.
+void connector_loop(connector *conn);
+
+// Releases what connector_init created, closes every descriptor in the poll list and frees
+// every client record.
+void connector_cleanup(connector *conn);
+
+// Client mode: registers an outgoing connection's socket as the next client entry.
+void connector_add_client(connector *conn, int fd);

@@ -1,0 +1,45 @@
+// The serial local side: opens, locks and configures the tty with patient retries, moves bytes
+// between the tty and the connector's queues, and applies line settings the remote side leaves
+// pending. While closed, active equals template and no setting is pending.
+#pragma once
+
+#include <cstdint>
+#include <termios.h>
+
+struct connector;
+
+struct serial_settings {
+    const char *path;          // borrowed from the command line
+    termios template_;         // the command-line configuration ("template" is a C++ keyword)
+    termios active;            // what tcsetattr applies; reset from template_ at every close
+    uint32_t baud;             // pending rate, e.g. 115200; 0 = none
+    uint8_t datasize;          // pending 5..8; 0 = none
+    uint8_t parity;            // pending 1 none, 2 odd, 3 even, 4 mark, 5 space; 0 = none
+    uint8_t stopsize;          // pending: 2 = two stop bits, other non-zero = one; 0 = none
+    uint8_t flow;              // pending 4 hardware, 8 software, 16 none; 0 = no change
+    uint8_t suspended;         // non-zero while the remote side holds output to the tty
+    int32_t accum_interval;    // exhaustive read poll time-out in ms; 0 = off
+    uint32_t accum_attempts;
+    int32_t failopen_timeout;  // ms between failed open, lock or configuration attempts
+    uint32_t failopen_retries; // attempts for each of open, lock and configuration
+};
+
+// tcsetattr as the serial side calls it. Tests point it elsewhere: a pty refuses some settings.
+extern int (*serial_tcsetattr)(int fd, int action, const termios *tio);
+
+// The `serial` init: parses the section (argv[0] is "serial"), builds the settings record and
+// fills the five local slots. Exits 0 after -h, 1 after a bad argument (with the usage text).
+void serial_init(connector *conn, int argc, char **argv);
+
+// The local slots.
+int serial_tty_open(connector *conn);   // 0; exits 1 when a retry loop runs out
+void serial_tty_close(connector *conn);
+void serial_tty_read(connector *conn);
+void serial_tty_write(connector *conn);
+void serial_destroy(connector *conn);   // closes the tty, frees the record and the connector
+
+// Opens and locks s->path: an open descriptor, or the process exits 1 when retries run out.
+int open_tty(serial_settings *s);
+
+// The termios speed constant of a rate; B9600 for a rate not in the table.
+speed_t speed_code(uint32_t rate);

@@ -1,0 +1,34 @@
+// Shared helpers: allocation that never returns null, daemonizing, and TCP sockets
+// by host and port text. The helpers keep no state and leave visible messages to callers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <netdb.h>
+#include <sys/socket.h>
+
+// Room for the longest numeric IPv6 text and its terminator.
+constexpr int ADDR_TEXT_LEN = 46;
+
+// Logs "out of memory" (ERROR, errno clause) and exits 1. Also the C++ new-handler.
+[[noreturn]] void util_out_of_memory();
+
+// Zero-filled memory; never null (exhaustion ends the process). Release with free().
+void *xcalloc(uint32_t count, uint32_t size);
+
+// Uninitialised memory; never null. Release with free().
+void *xmalloc(size_t size);
+
+// Forks into the background: the parent exits 0, the child becomes a session leader in "/"
+// with umask 0 and descriptors 0 to 2 on /dev/null. 1 on success, 0 on failure.
+int daemonize();
+
+// Numeric text of an address into buf (ADDR_TEXT_LEN bytes suffice); buf, or null on failure.
+char *addrinfo_to_text(const addrinfo *ai, char *buf, socklen_t len);
+char *sockaddr_to_text(const sockaddr *sa, char *buf, socklen_t len);
+
+// Connected (blocking) TCP socket to host:service, trying resolver results in order; -1 on failure.
+int tcp_connect(const char *host, const char *service);
+
+// Listening TCP socket with SO_REUSEADDR on the first address that binds; -1 on failure.
+int tcp_listen(const char *host, const char *service, int32_t backlog);
