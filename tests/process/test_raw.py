@@ -213,7 +213,7 @@ def test_63rd_client_waits_until_one_leaves(daemon, pty_pair, sockets):
     assert recv_exactly(extra, 2) == b"\x00B"
     pty_pair.write(b"?")
     assert recv_exactly(extra, 1) == b"?"
-    assert recv_exactly(clients[1], 1) == b"?"
+    assert recv_exactly(clients[1], 2) == b"!?"
 
 
 def test_silent_client_is_dropped_after_peer_timeout(daemon, pty_pair, sockets):
