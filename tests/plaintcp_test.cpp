@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "connector.h"
-#include "opt.h"
 #include "rcqb.h"
 #include "support/fd_guard.h"
 #include "support/log_capture.h"
@@ -229,31 +228,6 @@ TEST_F(PlaintcpClient, AcceptLogsPeerAndMakesSocketNonBlocking)
     EXPECT_TRUE(fcntl(in.fd, F_GETFL) & O_NONBLOCK);
     EXPECT_TRUE(log.contains("got connection from 127.0.0.1:" +
                              std::to_string(ntohs(local.sin_port)) + "\n"));
-}
-
-TEST(Plaintcp, InitFillsSlotsHostPortModeAndBanner)
-{
-    const char *words[] = {"raw", "-C", "localhost", "-N", "a\\x00", "4000"};
-    char *argv[std::size(words)];
-    for (size_t i = 0; i < std::size(words); ++i) {
-        argv[i] = const_cast<char *>(words[i]);
-    }
-    auto *conn = static_cast<connector *>(calloc(1, sizeof(connector)));
-    plaintcp_init(conn, static_cast<int>(std::size(argv)), argv);
-    EXPECT_STREQ(conn->host, "localhost");
-    EXPECT_STREQ(conn->port, "4000");
-    EXPECT_EQ(conn->run, plaintcp_run_client);
-    EXPECT_NE(conn->client_accept, nullptr);
-    EXPECT_NE(conn->client_create, nullptr);
-    EXPECT_NE(conn->client_free, nullptr);
-    EXPECT_NE(conn->client_read, nullptr);
-    EXPECT_NE(conn->client_write, nullptr);
-    auto *priv = static_cast<raw_banner *>(conn->remote_priv);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(priv->banner), priv->banner_length),
-              std::string("a\0", 2));
-    free(priv->banner);
-    free(priv);
-    free(conn);
 }
 
 } // namespace

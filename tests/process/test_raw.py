@@ -32,7 +32,7 @@ def start_server(daemon, pty, port, *remote_opts, general=("-vv",)):
 
 
 def join(sockets, port, banner=b""):
-    """Connects one client and waits until the server has created it (banner received)."""
+    """Connects one client; given the banner, also waits until the server has created it."""
     s = connect(port)
     sockets.append(s)
     if banner:
