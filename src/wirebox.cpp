@@ -262,6 +262,16 @@ void populate_connector(connector *conn, int *argc_in_out, char **argv)
     check_pair(local[0], remote[0]);
 }
 
+// The remote side's record lives until the process ends: `destroy` releases the local side and
+// the connector only. Holding the record here keeps it owned once the connector is gone.
+static void *volatile remote_record;
+
+static void destroy_connector(connector *conn)
+{
+    remote_record = conn->remote_priv;
+    conn->destroy(conn);
+}
+
 // A whole number of seconds from 0 to the largest signed 32-bit value; text after the
 // number is ignored. -1 when invalid, with errno telling why where the conversion knows.
 static int32_t parse_seconds(const char *text)
@@ -280,22 +290,25 @@ static int32_t parse_seconds(const char *text)
     return static_cast<int32_t>(v);
 }
 
+[[noreturn]] static void reject_value(connector *conn, opt_result *opts)
+{
+    free(opts);
+    destroy_connector(conn);
+    exit(1);
+}
+
 // -t and -w; an invalid value ends the process after releasing the protocol sides.
 static void apply_delays(connector *conn, opt_result *opts)
 {
     const char *t = opt_get(opts, 't', 0);
     if (t != nullptr && (conn->reconnect_delay = parse_seconds(t)) < 0) {
         LOG_ERRNO(LOG_ERR, "invalid reconnect delay: \"%s\"\n", t);
-        free(opts);
-        conn->destroy(conn);
-        exit(1);
+        reject_value(conn, opts);
     }
     const char *w = opt_get(opts, 'w', 0);
     if (w != nullptr && (conn->peer_timeout = parse_seconds(w)) < 0) {
         LOG_ERRNO(LOG_ERR, "invalid peer timeout: \"%s\"\n", w);
-        free(opts);
-        conn->destroy(conn);
-        exit(1);
+        reject_value(conn, opts);
     }
 }
 
@@ -340,6 +353,6 @@ int main(int argc, char **argv)
     openlog("wirebox", 0, LOG_DAEMON);
     conn->run(conn);
     closelog();
-    conn->destroy(conn);
+    destroy_connector(conn);
     exit(0);
 }
