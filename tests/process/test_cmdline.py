@@ -2,6 +2,7 @@
 option values and exit statuses, compared byte for byte (usage texts are printed with puts,
 so one more newline follows each)."""
 import re
+import socket
 import subprocess
 
 import pytest
@@ -206,3 +207,27 @@ def test_accepted_values_reach_a_running_server(daemon, pty_pair, order):
     sections = local + remote if order == "usual" else remote + local
     d = daemon(["-vv", "-t", "5s", "-w", "0"] + sections)
     d.wait_for(r"listening at 127\.0\.0\.1:" + port + r"\n")
+
+
+# A listener that cannot bind makes `run` return at once, after one line at each of INFO,
+# DEBUG and ERROR; the level names that reach standard error show the chosen level.
+LEVEL_CASES = [
+    ([], {"ERROR"}),
+    (["-v"], {"ERROR"}),
+    (["-vv"], {"ERROR", "INFO"}),
+    (["-v", "--verbose", "-v"], {"ERROR", "INFO", "DEBUG"}),
+    (["-vvvv"], {"ERROR", "INFO", "DEBUG"}),
+    (["-q", "-vvv"], set()),
+    (["-s"], set()),
+]
+
+
+@pytest.mark.parametrize("general,levels", LEVEL_CASES, ids=case_ids(LEVEL_CASES))
+def test_verbosity_selects_the_log_level(general, levels):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        port = str(taken.getsockname()[1])
+        status, out, err = run(general + LOCAL + ["-r", "raw", "127.0.0.1", port])
+    assert (status, out) == (0, "")
+    assert set(re.findall(r"^\[(\w+)\] ", err, re.M)) == levels, err
