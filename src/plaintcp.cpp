@@ -43,10 +43,6 @@ static constexpr opt_spec raw_options[] = {
     {0, 0, nullptr, nullptr},
 };
 
-// The banner record lives until the process ends, longer than the connector that points at it:
-// this reference keeps it reachable after destroy has freed the connector.
-static raw_banner *banner_record;
-
 [[noreturn]] static void usage_exit(int status)
 {
     puts(usage_text);
@@ -61,7 +57,6 @@ void plaintcp_init(connector *conn, int argc, char **argv)
     conn->client_write = plaintcp_client_write;
     conn->client_accept = plaintcp_client_accept;
     auto *priv = static_cast<raw_banner *>(xcalloc(1, sizeof(raw_banner)));
-    banner_record = priv;
     conn->remote_priv = priv;
 
     opt_result *opts = opt_parse(&argc, argv, raw_options);
