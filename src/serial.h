@@ -22,6 +22,7 @@ struct serial_settings {
     uint32_t accum_attempts;
     int32_t failopen_timeout;  // ms between failed open, lock or configuration attempts
     uint32_t failopen_retries; // attempts for each of open, lock and configuration
+    uint8_t cmdline_flow;      // the -F flow code, pending again after every close
 };
 
 // tcsetattr as the serial side calls it. Tests point it elsewhere: a pty refuses some settings.
