@@ -92,7 +92,8 @@ uint8_t update_modemstate(uint8_t *last, int fd)
     for (const modem_line &l : modem_lines) {
         if ((state ^ old) & l.state) {
             result |= l.changed;
-            LOG(LOG_INFO, "%s modemstate changed to %s\n", l.name, (state & l.state) ? "ON" : "OFF");
+            LOG(LOG_INFO, "%s modemstate changed to %s\n", l.name,
+                (state & l.state) ? "ON" : "OFF");
         }
     }
     *last = result;

@@ -54,7 +54,10 @@ class ModemControl : public ::testing::Test {
         fake_calls.clear();
         rfc2217_mctrl_ioctl = fake_ioctl;
     }
-    void TearDown() override { rfc2217_mctrl_ioctl = saved; }
+    void TearDown() override
+    {
+        rfc2217_mctrl_ioctl = saved;
+    }
     int (*saved)(int, unsigned long, int *) = rfc2217_mctrl_ioctl;
 };
 
@@ -90,12 +93,16 @@ void run_steps(const std::vector<modem_step> &steps)
 TEST_F(ModemControl, FirstComputationFlagsEveryLineThatIsOn)
 {
     run_steps({
-        {TIOCM_CAR | TIOCM_DSR | TIOCM_CTS | TIOCM_DTR, false, 0xBB,
+        {TIOCM_CAR | TIOCM_DSR | TIOCM_CTS | TIOCM_DTR,
+         false,
+         0xBB,
          {"CD modemstate changed to ON\n", "DSR modemstate changed to ON\n",
           "CTS modemstate changed to ON\n"}},
         {TIOCM_CAR | TIOCM_DSR | TIOCM_CTS, false, 0xB0, {}},
         // A failed read looks like every line off: each one is reported as gone.
-        {0, true, 0x0B,
+        {0,
+         true,
+         0x0B,
          {"CD modemstate changed to OFF\n", "DSR modemstate changed to OFF\n",
           "CTS modemstate changed to OFF\n"}},
     });
