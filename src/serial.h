@@ -1,6 +1,7 @@
 // The serial local side: opens, locks and configures the tty with patient retries, moves bytes
 // between the tty and the connector's queues, and applies line settings the remote side leaves
-// pending. While closed, active equals template and no setting is pending.
+// pending. While closed, active equals template and only the command-line flow control is
+// pending, so every opening starts from the command line.
 #pragma once
 
 #include <cstdint>
