@@ -16,7 +16,8 @@
 #include "support/fd_guard.h"
 #include "support/log_capture.h"
 
-namespace {
+namespace
+{
 
 struct banner_case {
     const char *text;
@@ -226,8 +227,8 @@ TEST_F(PlaintcpClient, AcceptLogsPeerAndMakesSocketNonBlocking)
     fd_guard in(plaintcp_client_accept(conn));
     ASSERT_GE(in.fd, 0);
     EXPECT_TRUE(fcntl(in.fd, F_GETFL) & O_NONBLOCK);
-    EXPECT_TRUE(log.contains("got connection from 127.0.0.1:" +
-                             std::to_string(ntohs(local.sin_port)) + "\n"));
+    EXPECT_TRUE(log.contains(
+        "got connection from 127.0.0.1:" + std::to_string(ntohs(local.sin_port)) + "\n"));
 }
 
 } // namespace
