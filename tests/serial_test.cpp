@@ -78,6 +78,7 @@ class Serial : public ::testing::Test
         conn = static_cast<connector *>(xcalloc(1, sizeof(connector)));
         conn->tty_fd = -1;
         serial_init(conn, static_cast<int>(words.size()), argv.data());
+        cfg = static_cast<serial_settings *>(conn->local_priv);
         conn->to_tty = rcqb_create(QUEUE_BLOCK_SIZE);
         conn->from_tty = rcqb_create(QUEUE_BLOCK_SIZE);
         conn->tty_reader = rcqb_clone(conn->to_tty);
@@ -94,11 +95,6 @@ class Serial : public ::testing::Test
         }
     }
 
-    serial_settings *settings()
-    {
-        return static_cast<serial_settings *>(conn->local_priv);
-    }
-
     const termios &last_request()
     {
         EXPECT_FALSE(requests.empty());
@@ -107,6 +103,7 @@ class Serial : public ::testing::Test
 
     pty_pair pty;
     connector *conn = nullptr;
+    serial_settings *cfg = nullptr;
     std::vector<std::string> words;
     std::vector<char *> argv;
     int (*saved_ioctl)(int, unsigned long, int *) = rfc2217_mctrl_ioctl;
@@ -129,25 +126,19 @@ TEST_F(Serial, OpenAppliesPendingSettingsOverCommandLineTemplate)
         {"-P none -D 6 -F none", 0, 0, 0, 0, BASE | CS6, B9600},
         {"--baudrate=50 --two-stopbits --parity=odd --databits=7", 0, 0, 0, 0,
          BASE | CSTOPB | PARENB | PARODD | CS7, B50},
-        {"-B 115200", 14400, 0, 0, 0, BASE | CS8, B9600},
-        {"", 57600, 0, 0, 0, BASE | CS8, B57600},
-        {"-D 5", 0, 7, 0, 0, BASE | CS7, B9600},
-        {"-D 5", 0, 9, 0, 0, BASE | CS8, B9600},
-        {"", 0, 0, 2, 0, BASE | CS8 | PARENB | PARODD, B9600},
-        {"-P odd", 0, 0, 3, 0, BASE | CS8 | PARENB, B9600},
-        {"-P odd", 0, 0, 4, 0, BASE | CS8, B9600},
-        {"-P even", 0, 0, 5, 0, BASE | CS8, B9600},
-        {"", 0, 0, 0, 2, BASE | CS8 | CSTOPB, B9600},
-        {"-S", 0, 0, 0, 1, BASE | CS8, B9600},
+        // Pending values: only the non-zero ones replace what the command line gave.
+        {"-D 5 -P odd", 57600, 7, 4, 2, BASE | CS7 | CSTOPB, B57600},
+        {"-B 115200 -D 5 -P even -S", 14400, 9, 2, 1, BASE | CS8 | PARENB | PARODD, B9600},
+        {"-P odd -D 6", 0, 0, 3, 0, BASE | CS6 | PARENB, B9600},
+        {"-P even -S", 0, 0, 5, 0, BASE | CS8 | CSTOPB, B9600},
     };
     for (const row &r : rows) {
         SCOPED_TRACE("row " + std::to_string(&r - rows));
         init(pty.path, r.args);
-        serial_settings *s = settings();
-        s->baud = r.baud;
-        s->datasize = r.datasize;
-        s->parity = r.parity;
-        s->stopsize = r.stopsize;
+        cfg->baud = r.baud;
+        cfg->datasize = r.datasize;
+        cfg->parity = r.parity;
+        cfg->stopsize = r.stopsize;
         EXPECT_EQ(serial_tty_open(conn), 0);
         const termios &t = last_request();
         EXPECT_EQ(t.c_cflag & ~CBAUD, r.cflag);
@@ -168,10 +159,9 @@ TEST_F(Serial, NumericOptionsTruncateAndClamp)
     };
     for (const auto &r : rows) {
         init("/dev/ttyS0", r[0]);
-        serial_settings *s = settings();
-        EXPECT_EQ(std::to_string(s->accum_interval) + " " + std::to_string(s->accum_attempts) +
-                      " " + std::to_string(s->failopen_timeout) + " " +
-                      std::to_string(s->failopen_retries),
+        EXPECT_EQ(std::to_string(cfg->accum_interval) + " " + std::to_string(cfg->accum_attempts) +
+                      " " + std::to_string(cfg->failopen_timeout) + " " +
+                      std::to_string(cfg->failopen_retries),
                   r[1])
             << r[0];
         release();
@@ -187,7 +177,7 @@ TEST_F(Serial, PendingFlowControlSwitchesBitsAndRaisesRtsForHardware)
     for (const auto &st : steps) {
         SCOPED_TRACE("flow " + std::to_string(st[0]));
         modem_writes.clear();
-        settings()->flow = static_cast<uint8_t>(st[0]);
+        cfg->flow = static_cast<uint8_t>(st[0]);
         serial_tty_open(conn);
         EXPECT_EQ(conn->tty_fd, fd); // already open: only reconfigured
         EXPECT_EQ(last_request().c_iflag & (IXON | IXOFF | IXANY), st[1]);
@@ -199,12 +189,11 @@ TEST_F(Serial, PendingFlowControlSwitchesBitsAndRaisesRtsForHardware)
 TEST_F(Serial, CloseDropsPendingSettingsButKeepsCommandLineFlow)
 {
     init(pty.path, "-B 19200 -F hardware");
-    serial_settings *s = settings();
-    s->baud = 115200;
-    s->datasize = 7;
-    s->parity = 3;
-    s->stopsize = 2;
-    s->flow = 8;
+    cfg->baud = 115200;
+    cfg->datasize = 7;
+    cfg->parity = 3;
+    cfg->stopsize = 2;
+    cfg->flow = 8;
     serial_tty_open(conn);
     {
         log_capture cap;
@@ -233,7 +222,7 @@ TEST_F(Serial, WriteHoldsBytesWhileSuspendedUntilTheNextOpening)
     serial_tty_open(conn);
     rcqb_append(conn->to_tty, "hello", 5);
     conn->tty_pending = true;
-    settings()->suspended = 1;
+    cfg->suspended = 1;
     serial_tty_write(conn);
     EXPECT_EQ(rcqb_available(conn->tty_reader), 5u);
     EXPECT_TRUE(conn->tty_pending);
