@@ -185,3 +185,53 @@ def pytest_runtest_makereport(item, call):
     outcome = yield
     rep = outcome.get_result()
     setattr(item, "rep_" + rep.when, rep)
+
+
+# --- serial side: usage text, tty lock probe, bounded waits, client sockets --------------------
+
+import fcntl  # noqa: E402
+
+SERIAL_USAGE = (
+    b"serial <tty> [options]         Plain serial port\n"
+    b"   -B, --baudrate=BAUDRATE         speed at which data travels in serial\n"
+    b"   -P, --parity=<none, even, odd>  parity bit settings\n"
+    b"   -S, --two-stopbits              amount of stopbits\n"
+    b"   -D, --databits=<5,6,7,8>        amount of databits\n"
+    b"   -F, --flow=<hardware, software, none>\n"
+    b"                                   which flow control to use, default: none\n"
+    b"   -I, --accum-interval=INTERVAL   maximum interval between data bursts in ms\n"
+    b"   -A, --accum-attempts=ATTEMPTS   defaults to 3\n"
+    b"   -T, --failopen-timeout=INTERVAL interval between a failed open attempt and a new \n"
+    b"                                   attempt to open port in ms\n"
+    b"   -R, --failopen-retries=ATTEMPTS defaults to 16\n"
+    b"   -h, --help                      print this message and exit\n\n")
+
+
+def tty_locked(path):
+    """True while another open file holds the flock on the tty; never waits for the lock."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        fcntl.flock(fd, fcntl.LOCK_UN)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+
+
+def wait_until(cond, what, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not cond():
+        if time.monotonic() > deadline:
+            raise TimeoutError(what)
+        time.sleep(0.01)
+
+
+@pytest.fixture
+def sockets():
+    """Collects the sockets a test opens and closes them at teardown."""
+    opened = []
+    yield opened
+    for s in opened:
+        s.close()
