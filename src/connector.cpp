@@ -1,0 +1,293 @@
+// The event loop: one poll without a time-out over the listener, the tty and the clients,
+// served in a fixed order each pass. Clients are removed only at the end of a pass over them
+// (compaction), so indices stay valid while a pass runs and returned events move with their
+// entries.
+#include "connector.h"
+
+#include <cassert>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "log.h"
+#include "rcqb.h"
+#include "util.h"
+
+static constexpr char log_module[] = "connector";
+
+static timespec monotonic_now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+void connector_init(connector *conn)
+{
+    conn->tty_fd = -1;
+    conn->listen_fd = -1;
+    if (conn->to_tty == nullptr) {
+        conn->to_tty = rcqb_create(QUEUE_BLOCK_SIZE);
+    }
+    if (conn->from_tty == nullptr) {
+        conn->from_tty = rcqb_create(QUEUE_BLOCK_SIZE);
+    }
+    if (conn->tty_reader == nullptr) {
+        conn->tty_reader = rcqb_clone(conn->to_tty);
+    }
+    if (conn->clients == nullptr) {
+        conn->clients =
+            static_cast<client_record **>(xcalloc(MAX_CLIENTS, sizeof(client_record *)));
+    }
+    conn->nfds = 2;
+    for (pollfd &p : conn->pollfds) {
+        p = {-1, 0, 0};
+    }
+}
+
+void connector_add_client(connector *conn, int fd)
+{
+    conn->clients[conn->nfds - 2] = conn->client_create(conn, fd);
+    conn->pollfds[conn->nfds].fd = fd;
+    if (conn->peer_timeout != 0) {
+        conn->last_activity[conn->nfds] = monotonic_now();
+    }
+    conn->nfds++;
+}
+
+static bool wants_output(const client_record *c)
+{
+    return c->out_pending || !rcqb_empty(c->reader);
+}
+
+static bool tty_wants_output(const connector *conn)
+{
+    return conn->tty_pending || !rcqb_empty(conn->tty_reader);
+}
+
+static void connector_set_events(connector *conn)
+{
+    pollfd &tty = conn->pollfds[1];
+    if (tty.fd != -1) {
+        tty.events = POLLIN | (tty_wants_output(conn) ? POLLOUT : 0);
+    }
+    for (int k = 2; k < conn->nfds; k++) {
+        conn->pollfds[k].events = POLLIN | (wants_output(conn->clients[k - 2]) ? POLLOUT : 0);
+    }
+}
+
+// Closes client entry k and frees its record; the entry is compacted away later.
+static void drop_client(connector *conn, int k)
+{
+    close(conn->pollfds[k].fd);
+    conn->pollfds[k].fd = -1;
+    conn->client_free(conn->clients[k - 2]);
+    conn->clients[k - 2] = nullptr;
+}
+
+static void connector_compact(connector *conn)
+{
+    int k = 2;
+    while (k < conn->nfds) {
+        if (conn->pollfds[k].fd != -1) {
+            k++;
+            continue;
+        }
+        for (int j = k + 1; j < conn->nfds; j++) {
+            conn->pollfds[j - 1] = conn->pollfds[j];
+            conn->last_activity[j - 1] = conn->last_activity[j];
+            conn->clients[j - 3] = conn->clients[j - 2];
+        }
+        conn->nfds--;
+        conn->pollfds[conn->nfds] = {-1, 0, 0};
+        conn->clients[conn->nfds - 2] = nullptr;
+    }
+}
+
+static void connector_peer_timeouts(connector *conn)
+{
+    if (conn->peer_timeout == 0) {
+        return;
+    }
+    timespec now = monotonic_now();
+    bool removed = false;
+    for (int k = 2; k < conn->nfds; k++) {
+        // Whole seconds only, as the option is given in seconds.
+        if (now.tv_sec - conn->last_activity[k].tv_sec >= conn->peer_timeout) {
+            LOG(LOG_INFO, "peer timeout client\n");
+            drop_client(conn, k);
+            removed = true;
+        }
+    }
+    if (removed) {
+        connector_compact(conn);
+    }
+}
+
+static bool connector_accept(connector *conn)
+{
+    if (conn->pollfds[0].fd < 0) {
+        LOG(LOG_DEBUG, "Listener socket not set, skipping client connection\n");
+        return false;
+    }
+    // Anything but a plain POLLIN (nothing ready, or an error or hang-up) accepts nothing.
+    if (conn->pollfds[0].revents != POLLIN) {
+        return false;
+    }
+    LOG(LOG_DEBUG, "Listener socket is readable\n");
+    // With every client entry taken the connection waits in the listen queue.
+    if (conn->nfds == MAX_POLL) {
+        return false;
+    }
+    LOG(LOG_DEBUG, "try connecting a new client\n");
+    int fd = conn->client_accept(conn);
+    if (fd < 0) {
+        LOG(LOG_DEBUG, "no more new clients available\n");
+        return false;
+    }
+    LOG(LOG_DEBUG, "connector new client\n");
+    conn->pollfds[conn->nfds] = {fd, 0, 0};
+    if (conn->peer_timeout != 0) {
+        conn->last_activity[conn->nfds] = monotonic_now();
+    }
+    LOG(LOG_DEBUG, "create remote data structure\n");
+    client_record *c = conn->client_create(conn, fd);
+    conn->clients[conn->nfds - 2] = c;
+    if (c == nullptr) {
+        LOG(LOG_DEBUG, "client force disconnect\n");
+        close(fd);
+        conn->pollfds[conn->nfds].fd = -1;
+        return false;
+    }
+    LOG(LOG_DEBUG, "try to connect another new client\n");
+    conn->nfds++;
+    return true;
+}
+
+static void connector_clients_in(connector *conn)
+{
+    bool removed = false;
+    for (int k = 2; k < conn->nfds; k++) {
+        if (!(conn->pollfds[k].revents & POLLIN)) {
+            continue;
+        }
+        LOG(LOG_DEBUG, "client event poll in\n");
+        if (conn->client_read(conn->clients[k - 2]) == 0) {
+            LOG(LOG_INFO, "connection closed client\n");
+            drop_client(conn, k);
+            removed = true;
+        } else if (conn->peer_timeout != 0) {
+            LOG(LOG_DEBUG, "set clock_gettime\n");
+            conn->last_activity[k] = monotonic_now();
+        }
+    }
+    if (removed) {
+        connector_compact(conn);
+    }
+}
+
+static void connector_clients_out(connector *conn)
+{
+    bool removed = false;
+    for (int k = 2; k < conn->nfds; k++) {
+        client_record *c = conn->clients[k - 2];
+        if (!(conn->pollfds[k].revents & POLLOUT) || !wants_output(c)) {
+            continue;
+        }
+        LOG(LOG_DEBUG, "client event poll out\n");
+        if (conn->client_write(c) == 0) {
+            LOG(LOG_INFO, "Connection close client\n");
+            drop_client(conn, k);
+            removed = true;
+        }
+    }
+    if (removed) {
+        connector_compact(conn);
+    }
+}
+
+static void connector_tty_in(connector *conn)
+{
+    if (conn->pollfds[1].revents & POLLIN) {
+        conn->tty_read(conn);
+    }
+}
+
+static void connector_tty_out(connector *conn)
+{
+    if ((conn->pollfds[1].revents & POLLOUT) && tty_wants_output(conn)) {
+        conn->tty_write(conn);
+    }
+}
+
+static void connector_poll_once(connector *conn)
+{
+    LOG(LOG_DEBUG, "Waiting on poll() number open sockets %i\n", conn->nfds);
+    // Without clients only the listener is watched: the tty is closed then anyway.
+    nfds_t count = conn->nfds > 2 ? static_cast<nfds_t>(conn->nfds) : 1;
+    if (poll(conn->pollfds.data(), count, -1) <= 0) {
+        return;
+    }
+    connector_peer_timeouts(conn);
+    // A new client ends the pass; poll reports the other ready entries again at once.
+    if (connector_accept(conn)) {
+        return;
+    }
+    connector_clients_in(conn);
+    connector_clients_out(conn);
+    connector_tty_in(conn);
+    connector_tty_out(conn);
+}
+
+void connector_loop(connector *conn)
+{
+    for (;;) {
+        if (conn->pollfds[0].fd < 0 && conn->nfds <= 2) {
+            return;
+        }
+        conn->pollfds[1].events = 0;
+        conn->pollfds[1].revents = 0;
+        if (conn->nfds > 2 && conn->tty_fd == -1) {
+            conn->tty_open(conn);
+        }
+        if (conn->nfds == 2 && conn->tty_fd != -1) {
+            conn->tty_close(conn);
+        }
+        if (conn->tty_fd != conn->pollfds[1].fd) {
+            LOG(LOG_DEBUG, "tty file descriptor changed, updating poll fd list\n");
+            conn->pollfds[1].fd = conn->tty_fd;
+        }
+        if (conn->listen_fd != conn->pollfds[0].fd) {
+            LOG(LOG_DEBUG, "tcp listen file descriptor changed, updating poll fd list\n");
+            conn->pollfds[0].fd = conn->listen_fd;
+        }
+        connector_set_events(conn);
+        connector_poll_once(conn);
+    }
+}
+
+void connector_cleanup(connector *conn)
+{
+    rcqb_free(conn->to_tty);
+    rcqb_free(conn->from_tty);
+    rcqb_free(conn->tty_reader);
+    conn->to_tty = nullptr;
+    conn->from_tty = nullptr;
+    conn->tty_reader = nullptr;
+    for (int k = 0; k < MAX_POLL; k++) {
+        if (conn->pollfds[k].fd == -1) {
+            continue;
+        }
+        close(conn->pollfds[k].fd);
+        conn->pollfds[k].fd = -1;
+        if (k == 0) {
+            conn->listen_fd = -1;
+        } else if (k == 1) {
+            conn->tty_fd = -1; // so that the later tty_close finds the tty closed
+        } else {
+            conn->client_free(conn->clients[k - 2]);
+            conn->clients[k - 2] = nullptr;
+        }
+    }
+    free(conn->clients);
+    conn->clients = nullptr;
+}

@@ -1,0 +1,286 @@
+// rcqb: one writer, many independent readers over a chain of reference-counted blocks.
+// Invariants: the owner stands at the end of the stream (last block, pos == fill); every
+// block but the last is full; a block's refs count the handles and peek cursors in it plus
+// its predecessor's link, and the block is freed when they reach 0.
+#include "rcqb.h"
+
+#include <array>
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "util.h"
+
+static constexpr char log_module[] = "rcqb";
+
+// Most queued bytes one rcqb_write_fd hands to the kernel: 64 blocks of the system's size.
+static constexpr size_t WRITE_IOV_MAX = 64;
+// Largest single read of exhaustive_read, whatever the block size.
+static constexpr uint32_t BURST_READ = 256;
+
+int32_t rcqb_live_blocks = 0;
+
+static rcqb_block *block_new(rcqb *owner, uint32_t size)
+{
+    auto *b = static_cast<rcqb_block *>(xcalloc(1, sizeof(rcqb_block)));
+    b->data = static_cast<uint8_t *>(xmalloc(size));
+    b->refs = 1;
+    b->owner = owner;
+    rcqb_live_blocks++;
+    return b;
+}
+
+// Drops one reference. A block that reaches 0 drops its own link reference on next, which
+// may free the next block too: done as a loop so that a reader lagging a million blocks
+// behind does not recurse a million frames deep.
+static void block_release(rcqb_block *b)
+{
+    while (b != nullptr) {
+        assert(b->refs > 0);
+        if (--b->refs > 0) {
+            return;
+        }
+        rcqb_block *next = b->next;
+        free(b->data);
+        free(b);
+        rcqb_live_blocks--;
+        b = next;
+    }
+}
+
+// Moves a cursor standing in *b to its successor; false when there is none.
+static bool step(rcqb_block **b, uint32_t *pos)
+{
+    rcqb_block *next = (*b)->next;
+    if (next == nullptr) {
+        return false;
+    }
+    next->refs++;
+    *pos = (*b)->start;
+    block_release(*b);
+    *b = next;
+    return true;
+}
+
+rcqb *rcqb_create(uint32_t block_size)
+{
+    auto *h = static_cast<rcqb *>(xcalloc(1, sizeof(rcqb)));
+    h->block = block_new(h, block_size);
+    h->pos = 0;
+    h->block_size = block_size;
+    return h;
+}
+
+rcqb *rcqb_clone(const rcqb *h)
+{
+    auto *c = static_cast<rcqb *>(xcalloc(1, sizeof(rcqb)));
+    *c = *h;
+    c->block->refs++;
+    return c;
+}
+
+void rcqb_free(rcqb *h)
+{
+    if (h == nullptr) {
+        return;
+    }
+    block_release(h->block);
+    free(h);
+}
+
+// Only the owner may write, and only at the end of the stream. `doing` and `act` name the
+// refused operation in the two messages ("appending"/"append" or "reading"/"read").
+static bool may_append(const rcqb *h, const char *doing, const char *act)
+{
+    if (h->block->owner != h) {
+        LOG(LOG_DEBUG, "rcqb ownership check failed, not %s\n", doing);
+        return false;
+    }
+    if (h->block->next != nullptr || h->pos != h->block->fill) {
+        LOG(LOG_DEBUG, "rcqb overwrite protection: there is data ahead, can't %s\n", act);
+        return false;
+    }
+    return true;
+}
+
+int32_t rcqb_append(rcqb *h, const void *src, uint32_t n)
+{
+    if (!may_append(h, "appending", "append")) {
+        return -1;
+    }
+    const auto *bytes = static_cast<const uint8_t *>(src);
+    uint32_t done = 0;
+    while (done < n) {
+        rcqb_block *b = h->block;
+        uint32_t room = h->block_size - h->pos;
+        uint32_t want = n - done;
+        if (room >= want) {
+            memcpy(b->data + h->pos, bytes + done, want);
+            h->pos += want;
+            b->fill = h->pos;
+            return static_cast<int32_t>(n);
+        }
+        memcpy(b->data + h->pos, bytes + done, room);
+        b->fill = h->block_size;
+        done += room;
+        rcqb_block *next = block_new(h, h->block_size);
+        b->next = next;
+        next->refs++; // the link from b; the 1 it was born with is h's
+        h->block = next;
+        h->pos = 0;
+        block_release(b);
+    }
+    return 0;
+}
+
+int32_t rcqb_peek(const rcqb *h, void *dst, uint32_t n)
+{
+    auto *out = static_cast<uint8_t *>(dst);
+    rcqb_block *b = h->block;
+    uint32_t pos = h->pos;
+    uint32_t copied = 0;
+    b->refs++; // keeps every block the cursor walks alive while it is read
+    while (copied < n) {
+        uint32_t avail = b->fill - pos;
+        uint32_t want = n - copied;
+        if (avail >= want) {
+            memcpy(out + copied, b->data + pos, want);
+            copied = n;
+            break;
+        }
+        memcpy(out + copied, b->data + pos, avail);
+        copied += avail;
+        if (!step(&b, &pos)) {
+            break;
+        }
+    }
+    block_release(b);
+    return static_cast<int32_t>(copied);
+}
+
+int32_t rcqb_skip(rcqb *h, uint32_t n)
+{
+    uint32_t remaining = n;
+    while (remaining > 0) {
+        uint32_t avail = h->block->fill - h->pos;
+        if (avail >= remaining) {
+            h->pos += remaining;
+            return static_cast<int32_t>(n);
+        }
+        remaining -= avail;
+        if (!step(&h->block, &h->pos)) {
+            h->pos = h->block->fill;
+            return static_cast<int32_t>(n - remaining);
+        }
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t rcqb_read(rcqb *h, void *dst, uint32_t n)
+{
+    int32_t copied = rcqb_peek(h, dst, n);
+    return rcqb_skip(h, static_cast<uint32_t>(copied));
+}
+
+uint32_t rcqb_available(const rcqb *h)
+{
+    uint32_t total = h->block->fill - h->pos;
+    for (const rcqb_block *b = h->block->next; b != nullptr; b = b->next) {
+        total += b->fill;
+    }
+    return total;
+}
+
+bool rcqb_empty(const rcqb *h)
+{
+    return h->pos >= h->block->fill && h->block->next == nullptr;
+}
+
+// One write call over the queued blocks themselves: the kernel gathers them, so a lagging
+// reader with megabytes queued costs neither a large temporary buffer nor a copy.
+int32_t rcqb_write_fd(int fd, rcqb *h, uint32_t n)
+{
+    std::array<iovec, WRITE_IOV_MAX> iov;
+    size_t count = 0;
+    uint32_t queued = 0;
+    uint32_t pos = h->pos;
+    for (rcqb_block *b = h->block; b != nullptr && count < iov.size() && queued < n;
+         b = b->next) {
+        uint32_t len = b->fill - pos;
+        if (len > n - queued) {
+            len = n - queued;
+        }
+        if (len > 0) {
+            iov[count++] = {b->data + pos, len};
+            queued += len;
+        }
+        pos = b->start;
+    }
+    if (queued == 0) {
+        return 0;
+    }
+    ssize_t r = writev(fd, iov.data(), static_cast<int>(count));
+    if (r >= 1) {
+        rcqb_skip(h, static_cast<uint32_t>(r));
+    }
+    return static_cast<int32_t>(r);
+}
+
+int32_t rcqb_read_fd(int fd, rcqb *h, uint32_t n)
+{
+    if (!may_append(h, "reading", "read")) {
+        return -1;
+    }
+    // The usual reads (256 bytes at most) need no heap buffer.
+    std::array<uint8_t, BURST_READ> small;
+    uint8_t *buf = n <= small.size() ? small.data() : static_cast<uint8_t *>(xmalloc(n));
+    ssize_t r = read(fd, buf, n);
+    if (r >= 1) {
+        rcqb_append(h, buf, static_cast<uint32_t>(r));
+    }
+    if (buf != small.data()) {
+        free(buf);
+    }
+    return static_cast<int32_t>(r);
+}
+
+int32_t exhaustive_read(int fd, rcqb *h, int32_t timeout_ms, uint32_t attempts)
+{
+    if (!may_append(h, "reading", "read")) {
+        return -1;
+    }
+    int32_t total = 0;
+    uint32_t left = attempts;
+    pollfd pfd = {fd, POLLIN, 0};
+    for (;;) {
+        int p = poll(&pfd, 1, timeout_ms);
+        if (p == -1) {
+            LOG_ERRNO(LOG_ERR, "poll fail\n");
+            return -1;
+        }
+        if (p == 0) {
+            LOG(LOG_DEBUG, "exhaustive_read: %d attempts left\n", static_cast<int>(left));
+            if (left == 0) {
+                return total;
+            }
+            left--;
+            continue;
+        }
+        int32_t r = rcqb_read_fd(fd, h, BURST_READ);
+        if (r == -1 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        }
+        if (r == -1) {
+            LOG_ERRNO(LOG_ERR, "read fail\n");
+            return -1;
+        }
+        if (r == 0) {
+            return -1;
+        }
+        total += r;
+    }
+}
