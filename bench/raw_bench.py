@@ -164,8 +164,8 @@ connection: &bench
       dev-to-net-bufsize: 4096
       net-to-dev-bufsize: 4096
 """)
-    # -n -d: foreground, log to standard output; -u: no UUCP lock files (the others take no lock file either); no -P, so
-    # no pid file is written and the packaged service's cannot clash.
+    # -n -d: foreground, log to standard output. -u: no UUCP lock files (the others take none
+    # either). No -P, so no pid file is written and the packaged service's cannot clash.
     return [binary, "-n", "-d", "-u", "-c", config]
 
 
