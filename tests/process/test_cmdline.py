@@ -1,0 +1,233 @@
+"""The command line of the built binary: help, protocol lists, selection errors, general
+option values and exit statuses, compared byte for byte (usage texts are printed with puts,
+so one more newline follows each)."""
+import re
+import socket
+import subprocess
+
+import pytest
+
+from conftest import WIREBOX, free_port
+
+USAGE = """wirebox [options] -l <tty_proto> -r <remote_proto>
+Example: wirebox -d -l serial /dev/ttyS0 -B 115200 -r raw 0.0.0.0 12312
+
+General options:
+    -t, --reconnect-delay=DELAY    client reconnect attempt delay in seconds
+    -w, --peer-timeout=TIMEOUT     peer activity timeout in seconds, disabled by default
+    -d, --daemonize                fork to background, implies -s
+    -s, --syslog                   log into syslog, implies -vv
+    -v, --verbose                  increase verbosity, can be repeated up to 3 times
+    -q, --quiet                    suppress all messages
+    -h, --help                     print this message
+
+To get list of local protocols use:
+   wirebox -l list
+And to get the list of remote protocols use:
+   wirebox -r list
+
+"""
+
+LOCAL_LIST = """Available local protocols:
+   serial      Plain serial port.
+               Compatible with remote protocols:
+                   rfc2217, raw
+
+   modbusrtu   Modbus rtu.
+               Compatible with remote protocols:
+                   modbustcp
+
+To learn more about how to use the given protocol use:
+   wirebox -l <tty_proto> -h
+
+"""
+
+REMOTE_LIST = """Available remote protocols:
+   raw         Plain TCP data transfer.
+               Compatible with local protocols:
+                   serial
+
+   rfc2217     RFC2217 data transfer protocol.
+               Compatible with local protocols:
+                   serial
+
+   modbustcp   Modbus TCP.
+               Compatible with local protocols:
+                   modbusrtu
+
+To learn more about how to use the given protocol use:
+   wirebox -r <remote_proto> -h
+
+"""
+
+SERIAL_USAGE = (
+    "serial <tty> [options]         Plain serial port\n"
+    "   -B, --baudrate=BAUDRATE         speed at which data travels in serial\n"
+    "   -P, --parity=<none, even, odd>  parity bit settings\n"
+    "   -S, --two-stopbits              amount of stopbits\n"
+    "   -D, --databits=<5,6,7,8>        amount of databits\n"
+    "   -F, --flow=<hardware, software, none>\n"
+    "                                   which flow control to use, default: none\n"
+    "   -I, --accum-interval=INTERVAL   maximum interval between data bursts in ms\n"
+    "   -A, --accum-attempts=ATTEMPTS   defaults to 3\n"
+    "   -T, --failopen-timeout=INTERVAL interval between a failed open attempt and a new \n"
+    "                                   attempt to open port in ms\n"
+    "   -R, --failopen-retries=ATTEMPTS defaults to 16\n"
+    "   -h, --help                      print this message and exit\n\n")
+
+RAW_USAGE = (
+    "plaintcp <host> <port> [options]   Plain tcp data transfer byte by byte\n"
+    "   -C, --client-mode                   connect to remote server\n"
+    "   -N, --banner                        connection banner\n"
+    "   -h, --help                          print this message and exit\n\n")
+
+MULTI_LOCAL = "multiple local protocol settings are not allowed\n\n" + USAGE
+MULTI_REMOTE = "multiple remote protocol settings are not allowed\n\n" + USAGE
+
+# Sections that the serial and raw inits accept without touching a device or the network.
+LOCAL = ["-l", "serial", "/dev/null"]
+REMOTE = ["-r", "raw", "127.0.0.1", "1"]
+
+
+def case_ids(cases):
+    return [" ".join(c[0]) or "(nothing)" for c in cases]
+
+
+def run(args):
+    p = subprocess.run([WIREBOX] + args, capture_output=True, timeout=10)
+    return p.returncode, p.stdout.decode(), p.stderr.decode()
+
+
+# Decided before any protocol init runs, or with only keywords start-up knows itself.
+FRAME_CASES = [
+    (["-h"], 0, USAGE),
+    (["--help"], 0, USAGE),
+    (["-v", "-h", "-l", "serial", "/dev/null", "-X", "-r", "raw", "-X"], 0, USAGE),
+    (["-vvvv", "--help"] + LOCAL + REMOTE, 0, USAGE),
+    (["-?"], 1, USAGE),
+    ([], 1, USAGE),
+    (["-v"], 1, USAGE),
+    (["-l", "list"], 0, LOCAL_LIST),
+    (["--local-proto", "list", "-r", "nonsense"], 0, LOCAL_LIST),
+    (["-r", "list"], 0, REMOTE_LIST),
+    (["-l"], 0, LOCAL_LIST),
+    (["-r"], 0, REMOTE_LIST),
+    (["--remote-proto"], 0, REMOTE_LIST),
+    (["-l", "-r", "raw"], 0, LOCAL_LIST),
+    (["-r", "raw", "-l"], 0, LOCAL_LIST),
+    # The remote list wins before the serial init could complain about its missing tty.
+    (["-l", "serial", "-r"], 0, REMOTE_LIST),
+    (["-l", "nonsense", "-r", "raw"], 1, 'Unknown local protocol: "nonsense"\n' + LOCAL_LIST),
+    (["-r", "raw", "-l", "Serial"], 1, 'Unknown local protocol: "Serial"\n' + LOCAL_LIST),
+    (LOCAL + ["-r", "nonsense"], 1, 'Unknown remote protocol: "nonsense"\n' + REMOTE_LIST),
+    (["-r", "nonsense"] + LOCAL, 1, 'Unknown remote protocol: "nonsense"\n' + REMOTE_LIST),
+    (LOCAL + ["-l", "serial", "b"] + REMOTE, 1, MULTI_LOCAL),
+    (["-l", "x", "--local-proto", "y"], 1, MULTI_LOCAL),
+    (REMOTE + LOCAL + ["--remote-proto", "raw"], 1, MULTI_REMOTE),
+    # Section switches are whole words only.
+    (["--local-proto=serial"] + REMOTE, 1, USAGE),
+    (["-lserial"] + REMOTE, 1, USAGE),
+    (LOCAL, 1, USAGE),
+]
+
+
+@pytest.mark.parametrize("args,status,out", FRAME_CASES, ids=case_ids(FRAME_CASES))
+def test_help_lists_and_selection_errors(args, status, out):
+    assert run(args) == (status, out, "")
+
+
+# These need the serial and raw inits to parse their sections.
+PROTOCOL_CASES = [
+    (["-l", "serial", "/dev/ttyS0", "-h", "-r", "raw", "0.0.0.0", "1"], 0, SERIAL_USAGE),
+    (REMOTE + ["-l", "serial", "/dev/null", "-h"], 0, SERIAL_USAGE),
+    # The local init always runs first, whatever the order on the command line.
+    (["-r", "raw", "-h", "-l", "serial"], 1, SERIAL_USAGE),
+    (["-r", "raw", "-h"] + LOCAL, 0, RAW_USAGE),
+    (["-v", "-?"] + LOCAL + REMOTE, 0, USAGE),
+    (["--he"] + REMOTE + LOCAL, 0, USAGE),
+]
+
+
+@pytest.mark.parametrize("args,status,out", PROTOCOL_CASES, ids=case_ids(PROTOCOL_CASES))
+def test_protocol_sections_and_late_help(args, status, out):
+    assert run(args) == (status, out, "")
+
+
+PARSER_ERRORS = [
+    (["-t", "-1"], "{prog}: -t: option requires an option argument\n"),
+    (["-t", "1", "--reconnect-delay=2"], "{prog}: --reconnect-delay: option may not be repeated "
+                                          "(in any long or short form)\n"),
+    (["-qq"], "{prog}: -q: option may not be repeated (in any long or short form)\n"),
+    (["--bogus"], "{prog}: --bogus: unknown option\n"),
+    (["--daemonize=1"], "{prog}: --daemonize: option may not take an option argument\n"),
+    (["-w"], "{prog}: -w: option requires an option argument\n"),
+]
+
+
+@pytest.mark.parametrize("general,err", PARSER_ERRORS, ids=case_ids(PARSER_ERRORS))
+def test_general_parser_errors(general, err):
+    assert run(general + LOCAL + REMOTE) == (1, "", err.format(prog=WIREBOX))
+
+
+def test_general_option_after_a_switch_belongs_to_the_section():
+    assert run(LOCAL + ["-v"] + REMOTE) == (1, "", "serial: -v: unknown option\n")
+
+
+LINE = r"\[ERROR\] wirebox\[\d+\]: "
+VALUE_ERRORS = [
+    (["-t", "x"], LINE + r'invalid reconnect delay: "x"\n'),
+    (["--reconnect-delay=-1"], LINE + r'invalid reconnect delay: "-1"\n'),
+    (["-t", "2147483648"], LINE + r'errno: [^,]+, invalid reconnect delay: "2147483648"\n'),
+    (["-w", "x"], LINE + r'invalid peer timeout: "x"\n'),
+    (["--peer-timeout="], LINE + r'invalid peer timeout: ""\n'),
+    (["-t", "3", "-w", "-"], LINE + r'invalid peer timeout: "-"\n'),
+]
+
+
+@pytest.mark.parametrize("general,pattern", VALUE_ERRORS, ids=case_ids(VALUE_ERRORS))
+def test_invalid_delay_values(general, pattern):
+    status, out, err = run(general + LOCAL + REMOTE)
+    assert (status, out) == (1, "")
+    assert re.fullmatch(pattern, err), err
+
+
+def test_incompatible_pair_is_refused():
+    status, out, err = run(["-l", "modbusrtu", "/dev/null", "-r", "raw", "127.0.0.1", "1"])
+    if out == "Unknown error on populate connector.":
+        pytest.skip("modbusrtu is not part of this build")
+    assert (status, out, err) == (
+        1, 'Protocols "modbusrtu" and "raw" cannot be used together\n' + USAGE, "")
+
+
+@pytest.mark.parametrize("order", ["usual", "swapped"])
+def test_accepted_values_reach_a_running_server(daemon, pty_pair, order):
+    port = str(free_port())
+    local = ["-l", "serial", pty_pair.path]
+    remote = ["-r", "raw", "127.0.0.1", port]
+    sections = local + remote if order == "usual" else remote + local
+    d = daemon(["-vv", "-t", "5s", "-w", "0"] + sections)
+    d.wait_for(r"listening at 127\.0\.0\.1:" + port + r"\n")
+
+
+# A listener that cannot bind makes `run` return at once, after one line at each of INFO,
+# DEBUG and ERROR; the level names that reach standard error show the chosen level.
+LEVEL_CASES = [
+    ([], {"ERROR"}),
+    (["-v"], {"ERROR"}),
+    (["-vv"], {"ERROR", "INFO"}),
+    (["-v", "--verbose", "-v"], {"ERROR", "INFO", "DEBUG"}),
+    (["-vvvv"], {"ERROR", "INFO", "DEBUG"}),
+    (["-q", "-vvv"], set()),
+    (["-s"], set()),
+]
+
+
+@pytest.mark.parametrize("general,levels", LEVEL_CASES, ids=case_ids(LEVEL_CASES))
+def test_verbosity_selects_the_log_level(general, levels):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        port = str(taken.getsockname()[1])
+        status, out, err = run(general + LOCAL + ["-r", "raw", "127.0.0.1", port])
+    assert (status, out) == (0, "")
+    assert set(re.findall(r"^\[(\w+)\] ", err, re.M)) == levels, err
