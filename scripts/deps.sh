@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the set-up scripts: installs the Debian packages wirebox builds, tests and
 # benchmarks with, asking apt only when something is missing.
 
@@ -18,8 +19,11 @@ wirebox_missing_packages() {
 # Installs whatever of "$@" (default: every package above) is missing.
 wirebox_ensure_packages() {
     local missing sudo=""
-    # shellcheck disable=SC2086
-    missing=$(wirebox_missing_packages ${@:-$WIREBOX_PACKAGES})
+    if [ "$#" -eq 0 ]; then
+        # shellcheck disable=SC2086 # a word list on purpose
+        set -- $WIREBOX_PACKAGES
+    fi
+    missing=$(wirebox_missing_packages "$@")
     if [ -z "$missing" ]; then
         return 0
     fi
@@ -30,6 +34,7 @@ wirebox_ensure_packages() {
         fi
         sudo="sudo"
     fi
+    # shellcheck disable=SC2086 # one line, not one package per line
     echo "installing:" $missing
     # ser2net's package enables a system service on install; the benchmark starts its own
     # instance with its own configuration, so keep the packaged one from starting here.

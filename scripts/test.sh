@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.."
 # shellcheck source=scripts/deps.sh
 . scripts/deps.sh
+# shellcheck disable=SC2119 # no arguments: every package
 wirebox_ensure_packages
 
 JOBS=2
