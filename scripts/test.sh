@@ -13,14 +13,14 @@ wirebox_ensure_packages
 JOBS=2
 
 echo "== plain build (RelWithDebInfo, with benchmarks)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWIREBOX_SANITIZE=OFF -DWIREBOX_BENCH=ON
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWIREBOX_TESTS=ON -DWIREBOX_SANITIZE=OFF -DWIREBOX_BENCH=ON
 cmake --build build -j"$JOBS"
 (cd build && ctest --output-on-failure -j"$JOBS" --stop-on-failure)
 
 echo "== sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer)"
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWIREBOX_SANITIZE=ON -DWIREBOX_BENCH=OFF
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWIREBOX_TESTS=ON -DWIREBOX_SANITIZE=ON -DWIREBOX_BENCH=OFF
 cmake --build build-asan -j"$JOBS"
 (cd build-asan && ctest --output-on-failure -j"$JOBS" --stop-on-failure)
 
