@@ -1,6 +1,7 @@
 // The serial local side: opens, locks and configures the tty with patient retries, moves bytes
 // between the tty and the connector's queues, and applies line settings the remote side leaves
-// pending. While closed, active equals template and no setting is pending.
+// pending. While closed, active equals template and only the command-line flow control is
+// pending, so every opening starts from the command line.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@ struct serial_settings {
     uint32_t accum_attempts;
     int32_t failopen_timeout;  // ms between failed open, lock or configuration attempts
     uint32_t failopen_retries; // attempts for each of open, lock and configuration
+    uint8_t cmdline_flow;      // the -F flow code, pending again after every close
 };
 
 // tcsetattr as the serial side calls it. Tests point it elsewhere: a pty refuses some settings.
