@@ -24,12 +24,17 @@ static constexpr uint32_t BURST_READ = 256;
 
 int32_t rcqb_live_blocks = 0;
 
+// The block record and its storage come from one allocation: one malloc per 256 queued bytes
+// instead of two, and a lagging reader's chain fragments the heap half as much.
 static rcqb_block *block_new(rcqb *owner, uint32_t size)
 {
-    auto *b = static_cast<rcqb_block *>(xcalloc(1, sizeof(rcqb_block)));
-    b->data = static_cast<uint8_t *>(xmalloc(size));
+    auto *b = static_cast<rcqb_block *>(xmalloc(sizeof(rcqb_block) + size));
+    b->data = reinterpret_cast<uint8_t *>(b + 1);
+    b->fill = 0;
     b->refs = 1;
     b->owner = owner;
+    b->next = nullptr;
+    b->start = 0;
     rcqb_live_blocks++;
     return b;
 }
@@ -45,8 +50,7 @@ static void block_release(rcqb_block *b)
             return;
         }
         rcqb_block *next = b->next;
-        free(b->data);
-        free(b);
+        free(b); // data lives in the same allocation
         rcqb_live_blocks--;
         b = next;
     }
