@@ -289,6 +289,7 @@ TEST(ConnectorLoop, SilentClientIsDroppedAfterPeerTimeout)
     // poll has no time-out of its own: bytes from the tty wake the loop to look at the clock.
     receive(silent.fd, SIZE_MAX, h.tty.master);
     EXPECT_TRUE(closed_by_peer(silent.fd));
+    close(silent.release());
     h.stop();
     EXPECT_TRUE(logs.contains("peer timeout client\n"));
 }

@@ -96,6 +96,7 @@ TEST(Rcqb, WriteFdConsumesOnlyWhatTheDescriptorTook)
 {
     pipe_pair p;
     fcntl(p.wr.fd, F_SETFL, O_NONBLOCK);
+    ASSERT_EQ(fcntl(p.wr.fd, F_SETPIPE_SZ, 4096), 4096); // less than one write offers
     rcqb *q = rcqb_create(256);
     rcqb *r = rcqb_clone(q);
     std::string data = pattern(300000);
@@ -103,7 +104,7 @@ TEST(Rcqb, WriteFdConsumesOnlyWhatTheDescriptorTook)
     EXPECT_EQ(rcqb_write_fd(-1, r, 100), -1);
     EXPECT_EQ(errno, EBADF);
     EXPECT_EQ(rcqb_skip(r, 100), 100); // a failed write consumed nothing; go on mid-block
-    int32_t n = rcqb_write_fd(p.wr.fd, r, rcqb_available(r)); // more than the pipe holds
+    int32_t n = rcqb_write_fd(p.wr.fd, r, rcqb_available(r));
     ASSERT_GT(n, 0);
     EXPECT_EQ(rcqb_available(r), data.size() - 100 - static_cast<size_t>(n));
     std::string got(static_cast<size_t>(n), '\0');
