@@ -24,7 +24,6 @@ template <typename F> std::string stderr_of(F f)
 {
     ::testing::internal::CaptureStderr();
     f();
-    fflush(stderr);
     return ::testing::internal::GetCapturedStderr();
 }
 
@@ -36,8 +35,6 @@ TEST_F(Log, MaskAdmitsOnlyTheChosenLevels)
     EXPECT_EQ(log_mask, 0xf);
     EXPECT_EQ(stderr_of([] { stderr_logger(LOG_ERR, "x\n"); }), "[ERROR] x\n");
     EXPECT_EQ(stderr_of([] { LOG(LOG_WARNING, "x\n"); }), "");
-    set_log_level(LOG_EMERG);
-    EXPECT_EQ(stderr_of([] { LOG(LOG_ERR, "x\n"); }), "");
     set_log_level(31);
     EXPECT_EQ(log_mask, -1);
 }
@@ -58,22 +55,18 @@ TEST_F(Log, PrefixesLevelNameOrPriority)
 TEST_F(Log, MacrosAddModuleLineAndErrnoClause)
 {
     set_log_level(LOG_DEBUG);
+    auto log_open = [](int err) {
+        return stderr_of([=] {
+            errno = err;
+            LOG_ERRNO(LOG_ERR, "open %s\n", "f");
+        });
+    };
+    const std::string prefix = "[ERROR] logtest[" + std::to_string(__LINE__ - 3) + "]: ";
+    EXPECT_EQ(log_open(ENOENT), prefix + "errno: " + strerror(ENOENT) + ", open f\n");
+    EXPECT_EQ(log_open(0), prefix + "open f\n");
     int line = __LINE__ + 1;
-    std::string plain = stderr_of([] { LOG(LOG_INFO, "v=%d\n", 7); });
-    EXPECT_EQ(plain, "[INFO] logtest[" + std::to_string(line) + "]: v=7\n");
-
-    std::string with_errno = stderr_of([] {
-        errno = ENOENT;
-        LOG_ERRNO(LOG_ERR, "open %s\n", "f");
-    });
-    EXPECT_EQ(with_errno.substr(with_errno.find("]: ")),
-              "]: errno: " + std::string(strerror(ENOENT)) + ", open f\n");
-
-    std::string without = stderr_of([] {
-        errno = 0;
-        LOG_ERRNO(LOG_ERR, "open %s\n", "f");
-    });
-    EXPECT_EQ(without.substr(without.find("]: ")), "]: open f\n");
+    EXPECT_EQ(stderr_of([] { LOG(LOG_INFO, "v=%d\n", 7); }),
+              "[INFO] logtest[" + std::to_string(line) + "]: v=7\n");
 }
 
 } // namespace
