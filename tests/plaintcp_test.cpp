@@ -52,18 +52,6 @@ TEST(Plaintcp, DecodeBannerTable)
     }
 }
 
-TEST(Plaintcp, WriteAllReportsAClosedPeer)
-{
-    signal(SIGPIPE, SIG_IGN);
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    fd_guard ours(sv[0]), peer(sv[1]);
-    const uint8_t bytes[] = {1, 0, 3};
-    EXPECT_EQ(write_all(ours.fd, bytes, sizeof bytes), 0);
-    close(peer.release());
-    EXPECT_EQ(write_all(ours.fd, bytes, sizeof bytes), 1);
-}
-
 // The client slots on a loopback connection, with a connector that has just the queues and the
 // (empty) banner they use.
 TEST(Plaintcp, ClientSlotsNeverBlockAndKeepTheClientUntilItsEnd)

@@ -100,20 +100,16 @@ TEST(Util, DaemonizeDetachesOntoDevNull)
     if (child == 0) {
         // The grandchild reports its directory, umask, session and where descriptors 0 to 2 go.
         umask(077);
-        if (daemonize() != 1) {
-            _exit(3);
+        std::string report = daemonize() == 1 ? "" : "failed ";
+        char text[PATH_MAX] = "";
+        report += std::string(getcwd(text, sizeof text) ? text : "?") +
+                  " umask=" + std::to_string(umask(022)) +
+                  " leader=" + std::to_string(getsid(0) == getpid());
+        for (std::string fd : {"0", "1", "2"}) {
+            ssize_t n = readlink(("/proc/self/fd/" + fd).c_str(), text, sizeof text);
+            report += " " + std::string(text, n > 0 ? n : 0);
         }
-        char cwd[PATH_MAX] = "";
-        std::string report = std::string(getcwd(cwd, sizeof cwd) ? cwd : "?") +
-                             " umask=" + std::to_string(umask(022)) +
-                             " leader=" + std::to_string(getsid(0) == getpid());
-        for (int fd = 0; fd < 3; fd++) {
-            char link[PATH_MAX];
-            std::string path = "/proc/self/fd/" + std::to_string(fd);
-            ssize_t n = readlink(path.c_str(), link, sizeof link);
-            report += " " + std::string(link, n > 0 ? n : 0);
-        }
-        _exit(write(p[1], report.data(), report.size()) == ssize_t(report.size()) ? 0 : 4);
+        _exit(write(p[1], report.data(), report.size()) > 0 ? 0 : 1);
     }
     close(p[1]);
     int status = -1;

@@ -39,23 +39,18 @@ class Pty:
         deadline = time.monotonic() + timeout
         view = memoryview(data)
         while view:
-            _, w, _ = select.select([], [self.master], [], max(0, deadline - time.monotonic()))
-            if not w:
+            if not select.select([], [self.master], [], max(0, deadline - time.monotonic()))[1]:
                 raise TimeoutError("pty write")
             view = view[os.write(self.master, view):]
 
     def read_exactly(self, n, timeout=10):
         deadline = time.monotonic() + timeout
-        buf = bytearray()
+        buf = b""
         while len(buf) < n:
-            r, _, _ = select.select([self.master], [], [], max(0, deadline - time.monotonic()))
-            if not r:
-                raise TimeoutError(f"pty read: got {len(buf)} of {n} bytes: {bytes(buf)!r}")
-            try:
-                buf += os.read(self.master, n - len(buf))
-            except BlockingIOError:
-                pass
-        return bytes(buf)
+            if not select.select([self.master], [], [], max(0, deadline - time.monotonic()))[0]:
+                raise TimeoutError(f"pty read: got {len(buf)} of {n} bytes: {buf!r}")
+            buf += os.read(self.master, n - len(buf))
+        return buf
 
     def close(self):
         os.close(self.master)
@@ -97,25 +92,17 @@ class Daemon:
         return self.proc.returncode, self.proc.stdout.read(), self.err
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+        self.proc.terminate()  # does nothing once the process has been waited for
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(5)
         self.proc.stdout.close()
 
 
 def connect(port, timeout=10):
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            return socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        except ConnectionRefusedError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.02)
+    return socket.create_connection(("127.0.0.1", port), timeout=timeout)
 
 
 def recv_exactly(sock, n, timeout=10):

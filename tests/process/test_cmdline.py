@@ -98,8 +98,8 @@ def run(args):
     return p.returncode, p.stdout.decode(), p.stderr.decode()
 
 
-# Decided before any protocol init runs, or with only keywords start-up knows itself.
-FRAME_CASES = [
+# First those decided before any protocol init runs.
+START_CASES = [
     (["-h"], 0, USAGE),
     (["--help"], 0, USAGE),
     (["-v", "-h", "-l", "serial", "/dev/null", "-X", "-r", "raw", "-X"], 0, USAGE),
@@ -123,16 +123,7 @@ FRAME_CASES = [
     (["--local-proto=serial"] + REMOTE, 1, USAGE),
     (["-lserial"] + REMOTE, 1, USAGE),
     (LOCAL, 1, USAGE),
-]
-
-
-@pytest.mark.parametrize("args,status,out", FRAME_CASES, ids=case_ids(FRAME_CASES))
-def test_help_lists_and_selection_errors(args, status, out):
-    assert run(args) == (status, out, "")
-
-
-# These need the serial and raw inits to parse their sections.
-PROTOCOL_CASES = [
+    # Then those that need the serial and raw inits to parse their sections.
     (["-l", "serial", "/dev/ttyS0", "-h", "-r", "raw", "0.0.0.0", "1"], 0, SERIAL_USAGE),
     # The local init always runs first, whatever the order on the command line.
     (["-r", "raw", "-h", "-l", "serial"], 1, SERIAL_USAGE),
@@ -146,8 +137,8 @@ PROTOCOL_CASES = [
 ]
 
 
-@pytest.mark.parametrize("args,status,out", PROTOCOL_CASES, ids=case_ids(PROTOCOL_CASES))
-def test_protocol_sections_and_late_help(args, status, out):
+@pytest.mark.parametrize("args,status,out", START_CASES, ids=case_ids(START_CASES))
+def test_help_lists_and_selection_errors(args, status, out):
     assert run(args) == (status, out, "")
 
 
