@@ -1,15 +1,12 @@
-"""Shared fixtures for black-box tests of the built wirebox binary.
-
-Every wait has a deadline, every process is stopped by PID, and a failing test prints the
-daemon's standard error.
-"""
+"""Black-box test support: every wait has a deadline, every process is stopped by PID, and a
+failing test prints the daemon's standard error."""
 import os
 import pty
 import re
 import select
-import signal
 import socket
 import subprocess
+import tempfile
 import termios
 import time
 import tty
@@ -20,7 +17,7 @@ WIREBOX = os.environ.get("WIREBOX", os.path.join(os.path.dirname(__file__), "../
 
 
 def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+    with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
@@ -42,106 +39,70 @@ class Pty:
         deadline = time.monotonic() + timeout
         view = memoryview(data)
         while view:
-            _, w, _ = select.select([], [self.master], [], max(0, deadline - time.monotonic()))
-            if not w:
+            if not select.select([], [self.master], [], max(0, deadline - time.monotonic()))[1]:
                 raise TimeoutError("pty write")
-            n = os.write(self.master, view)
-            view = view[n:]
+            view = view[os.write(self.master, view):]
 
     def read_exactly(self, n, timeout=10):
         deadline = time.monotonic() + timeout
-        buf = bytearray()
+        buf = b""
         while len(buf) < n:
-            r, _, _ = select.select([self.master], [], [], max(0, deadline - time.monotonic()))
-            if not r:
-                raise TimeoutError(f"pty read: got {len(buf)} of {n} bytes: {bytes(buf)!r}")
-            try:
-                buf += os.read(self.master, n - len(buf))
-            except BlockingIOError:
-                pass
-        return bytes(buf)
+            if not select.select([self.master], [], [], max(0, deadline - time.monotonic()))[0]:
+                raise TimeoutError(f"pty read: got {len(buf)} of {n} bytes: {buf!r}")
+            buf += os.read(self.master, n - len(buf))
+        return buf
 
     def close(self):
-        for fd in (self.master, self.slave):
-            try:
-                os.close(fd)
-            except OSError:
-                pass
+        os.close(self.master)
+        os.close(self.slave)
 
 
 class Daemon:
-    """A wirebox process in the foreground whose standard error is collected line by line."""
+    """A wirebox process in the foreground; its standard error collects in a file."""
 
     def __init__(self, args):
         self.args = [WIREBOX] + list(args)
-        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        os.set_blocking(self.proc.stderr.fileno(), False)
-        self.err = b""
+        self.errfile = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=self.errfile)
 
-    def _pump(self, timeout):
-        r, _, _ = select.select([self.proc.stderr], [], [], timeout)
-        if r:
-            chunk = self.proc.stderr.read()
-            if chunk:
-                self.err += chunk
-                return True
-        return False
+    @property
+    def err(self):
+        fd = self.errfile.fileno()
+        return os.pread(fd, os.fstat(fd).st_size, 0)
 
     def wait_for(self, pattern, timeout=10):
         """Waits until stderr matches the regex `pattern`; returns the match."""
         rx = re.compile(pattern.encode() if isinstance(pattern, str) else pattern)
         deadline = time.monotonic() + timeout
         while True:
+            exited = self.proc.poll() is not None
             m = rx.search(self.err)
             if m:
                 return m
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise TimeoutError(f"no {pattern!r} in stderr:\n{self.err.decode(errors='replace')}")
-            if not self._pump(min(left, 0.1)) and self.proc.poll() is not None:
-                self._pump(0)
-                if rx.search(self.err):
-                    continue
-                raise AssertionError(f"wirebox exited {self.proc.returncode} before {pattern!r}:\n"
-                                     f"{self.err.decode(errors='replace')}")
+            if exited or time.monotonic() > deadline:
+                raise TimeoutError(f"no {pattern!r} in stderr (exit status {self.proc.returncode})"
+                                   f":\n{self.err.decode(errors='replace')}")
+            time.sleep(0.01)
 
     def count(self, pattern):
-        self._pump(0)
         return len(re.findall(pattern.encode() if isinstance(pattern, str) else pattern, self.err))
 
     def wait_exit(self, timeout=10):
-        deadline = time.monotonic() + timeout
-        while self.proc.poll() is None:
-            if time.monotonic() > deadline:
-                raise TimeoutError("wirebox did not exit")
-            self._pump(0.05)
-        self._pump(0)
-        out = self.proc.stdout.read()
-        return self.proc.returncode, out, self.err
+        self.proc.wait(timeout)
+        return self.proc.returncode, self.proc.stdout.read(), self.err
 
     def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(5)
-        self._pump(0)
+        self.proc.terminate()  # does nothing once the process has been waited for
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(5)
         self.proc.stdout.close()
-        self.proc.stderr.close()
 
 
 def connect(port, timeout=10):
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-            return s
-        except ConnectionRefusedError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.02)
+    return socket.create_connection(("127.0.0.1", port), timeout=timeout)
 
 
 def recv_exactly(sock, n, timeout=10):
@@ -173,10 +134,10 @@ def daemon(request):
         return d
 
     yield start
-    failed = getattr(request.node, "rep_call", None)
+    failed = getattr(getattr(request.node, "rep_call", None), "failed", False)
     for d in started:
         d.stop()
-        if failed is not None and failed.failed:
+        if failed:
             print(f"--- wirebox {' '.join(d.args[1:])} stderr:\n{d.err.decode(errors='replace')}")
 
 

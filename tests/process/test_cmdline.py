@@ -1,6 +1,5 @@
-"""The command line of the built binary: help, protocol lists, selection errors, general
-option values and exit statuses, compared byte for byte (usage texts are printed with puts,
-so one more newline follows each)."""
+"""The command line of the built binary, compared byte for byte (usage texts are printed with
+puts, so one more newline follows each)."""
 import re
 import socket
 import subprocess
@@ -87,6 +86,7 @@ MULTI_REMOTE = "multiple remote protocol settings are not allowed\n\n" + USAGE
 # Sections that the serial and raw inits accept without touching a device or the network.
 LOCAL = ["-l", "serial", "/dev/null"]
 REMOTE = ["-r", "raw", "127.0.0.1", "1"]
+ALL = LOCAL + REMOTE
 
 
 def case_ids(cases):
@@ -98,29 +98,24 @@ def run(args):
     return p.returncode, p.stdout.decode(), p.stderr.decode()
 
 
-# Decided before any protocol init runs, or with only keywords start-up knows itself.
-FRAME_CASES = [
+# First those decided before any protocol init runs.
+START_CASES = [
     (["-h"], 0, USAGE),
     (["--help"], 0, USAGE),
     (["-v", "-h", "-l", "serial", "/dev/null", "-X", "-r", "raw", "-X"], 0, USAGE),
-    (["-vvvv", "--help"] + LOCAL + REMOTE, 0, USAGE),
     (["-?"], 1, USAGE),
     ([], 1, USAGE),
-    (["-v"], 1, USAGE),
     (["-l", "list"], 0, LOCAL_LIST),
     (["--local-proto", "list", "-r", "nonsense"], 0, LOCAL_LIST),
     (["-r", "list"], 0, REMOTE_LIST),
     (["-l"], 0, LOCAL_LIST),
     (["-r"], 0, REMOTE_LIST),
-    (["--remote-proto"], 0, REMOTE_LIST),
     (["-l", "-r", "raw"], 0, LOCAL_LIST),
-    (["-r", "raw", "-l"], 0, LOCAL_LIST),
     # The remote list wins before the serial init could complain about its missing tty.
     (["-l", "serial", "-r"], 0, REMOTE_LIST),
     (["-l", "nonsense", "-r", "raw"], 1, 'Unknown local protocol: "nonsense"\n' + LOCAL_LIST),
     (["-r", "raw", "-l", "Serial"], 1, 'Unknown local protocol: "Serial"\n' + LOCAL_LIST),
     (LOCAL + ["-r", "nonsense"], 1, 'Unknown remote protocol: "nonsense"\n' + REMOTE_LIST),
-    (["-r", "nonsense"] + LOCAL, 1, 'Unknown remote protocol: "nonsense"\n' + REMOTE_LIST),
     (LOCAL + ["-l", "serial", "b"] + REMOTE, 1, MULTI_LOCAL),
     (["-l", "x", "--local-proto", "y"], 1, MULTI_LOCAL),
     (REMOTE + LOCAL + ["--remote-proto", "raw"], 1, MULTI_REMOTE),
@@ -128,49 +123,41 @@ FRAME_CASES = [
     (["--local-proto=serial"] + REMOTE, 1, USAGE),
     (["-lserial"] + REMOTE, 1, USAGE),
     (LOCAL, 1, USAGE),
+    # Then those that need the serial and raw inits to parse their sections.
+    (["-l", "serial", "/dev/ttyS0", "-h", "-r", "raw", "0.0.0.0", "1"], 0, SERIAL_USAGE),
+    # The local init always runs first, whatever the order on the command line.
+    (["-r", "raw", "-h", "-l", "serial"], 1, SERIAL_USAGE),
+    (["-r", "raw", "-h"] + LOCAL, 0, RAW_USAGE),
+    (["-v", "-?"] + ALL, 0, USAGE),
+    (["--he"] + REMOTE + LOCAL, 0, USAGE),
+    (ALL + ["-N", r"\x4"], 1, RAW_USAGE),
+    (ALL + ["-N", "abc\\"], 1, RAW_USAGE),
+    (LOCAL + ["-r", "raw", "127.0.0.1"], 1, RAW_USAGE),
+    (ALL + ["2"], 1, RAW_USAGE),
 ]
 
 
-@pytest.mark.parametrize("args,status,out", FRAME_CASES, ids=case_ids(FRAME_CASES))
+@pytest.mark.parametrize("args,status,out", START_CASES, ids=case_ids(START_CASES))
 def test_help_lists_and_selection_errors(args, status, out):
     assert run(args) == (status, out, "")
 
 
-# These need the serial and raw inits to parse their sections.
-PROTOCOL_CASES = [
-    (["-l", "serial", "/dev/ttyS0", "-h", "-r", "raw", "0.0.0.0", "1"], 0, SERIAL_USAGE),
-    (REMOTE + ["-l", "serial", "/dev/null", "-h"], 0, SERIAL_USAGE),
-    # The local init always runs first, whatever the order on the command line.
-    (["-r", "raw", "-h", "-l", "serial"], 1, SERIAL_USAGE),
-    (["-r", "raw", "-h"] + LOCAL, 0, RAW_USAGE),
-    (["-v", "-?"] + LOCAL + REMOTE, 0, USAGE),
-    (["--he"] + REMOTE + LOCAL, 0, USAGE),
-]
-
-
-@pytest.mark.parametrize("args,status,out", PROTOCOL_CASES, ids=case_ids(PROTOCOL_CASES))
-def test_protocol_sections_and_late_help(args, status, out):
-    assert run(args) == (status, out, "")
-
-
+REPEATED = ": option may not be repeated (in any long or short form)\n"
 PARSER_ERRORS = [
-    (["-t", "-1"], "{prog}: -t: option requires an option argument\n"),
-    (["-t", "1", "--reconnect-delay=2"], "{prog}: --reconnect-delay: option may not be repeated "
-                                          "(in any long or short form)\n"),
-    (["-qq"], "{prog}: -q: option may not be repeated (in any long or short form)\n"),
-    (["--bogus"], "{prog}: --bogus: unknown option\n"),
-    (["--daemonize=1"], "{prog}: --daemonize: option may not take an option argument\n"),
-    (["-w"], "{prog}: -w: option requires an option argument\n"),
+    (["-t", "-1", *ALL], "{prog}: -t: option requires an option argument\n"),
+    (["-w", *ALL], "{prog}: -w: option requires an option argument\n"),
+    (["-t", "1", "--reconnect-delay=2", *ALL], "{prog}: --reconnect-delay" + REPEATED),
+    (["-qq", *ALL], "{prog}: -q" + REPEATED),
+    (["--bogus", *ALL], "{prog}: --bogus: unknown option\n"),
+    (["--daemonize=1", *ALL], "{prog}: --daemonize: option may not take an option argument\n"),
+    # A general option after a section switch belongs to that section.
+    (LOCAL + ["-v"] + REMOTE, "serial: -v: unknown option\n"),
 ]
 
 
-@pytest.mark.parametrize("general,err", PARSER_ERRORS, ids=case_ids(PARSER_ERRORS))
-def test_general_parser_errors(general, err):
-    assert run(general + LOCAL + REMOTE) == (1, "", err.format(prog=WIREBOX))
-
-
-def test_general_option_after_a_switch_belongs_to_the_section():
-    assert run(LOCAL + ["-v"] + REMOTE) == (1, "", "serial: -v: unknown option\n")
+@pytest.mark.parametrize("args,err", PARSER_ERRORS, ids=case_ids(PARSER_ERRORS))
+def test_parser_errors(args, err):
+    assert run(args) == (1, "", err.format(prog=WIREBOX))
 
 
 LINE = r"\[ERROR\] wirebox\[\d+\]: "
@@ -178,7 +165,6 @@ VALUE_ERRORS = [
     (["-t", "x"], LINE + r'invalid reconnect delay: "x"\n'),
     (["--reconnect-delay=-1"], LINE + r'invalid reconnect delay: "-1"\n'),
     (["-t", "2147483648"], LINE + r'errno: [^,]+, invalid reconnect delay: "2147483648"\n'),
-    (["-w", "x"], LINE + r'invalid peer timeout: "x"\n'),
     (["--peer-timeout="], LINE + r'invalid peer timeout: ""\n'),
     (["-t", "3", "-w", "-"], LINE + r'invalid peer timeout: "-"\n'),
 ]
@@ -186,7 +172,7 @@ VALUE_ERRORS = [
 
 @pytest.mark.parametrize("general,pattern", VALUE_ERRORS, ids=case_ids(VALUE_ERRORS))
 def test_invalid_delay_values(general, pattern):
-    status, out, err = run(general + LOCAL + REMOTE)
+    status, out, err = run(general + ALL)
     assert (status, out) == (1, "")
     assert re.fullmatch(pattern, err), err
 
@@ -199,18 +185,16 @@ def test_incompatible_pair_is_refused():
         1, 'Protocols "modbusrtu" and "raw" cannot be used together\n' + USAGE, "")
 
 
-@pytest.mark.parametrize("order", ["usual", "swapped"])
-def test_accepted_values_reach_a_running_server(daemon, pty_pair, order):
+@pytest.mark.parametrize("swap", [False, True])
+def test_accepted_values_reach_a_running_server(daemon, pty_pair, swap):
     port = str(free_port())
-    local = ["-l", "serial", pty_pair.path]
-    remote = ["-r", "raw", "127.0.0.1", port]
-    sections = local + remote if order == "usual" else remote + local
-    d = daemon(["-vv", "-t", "5s", "-w", "0"] + sections)
-    d.wait_for(r"listening at 127\.0\.0\.1:" + port + r"\n")
+    sections = [["-l", "serial", pty_pair.path], ["-r", "raw", "127.0.0.1", port]]
+    d = daemon(["-vv", "-t", "5s", "-w", "0", *sum(sections[::-1] if swap else sections, [])])
+    d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
 
 
-# A listener that cannot bind makes `run` return at once, after one line at each of INFO,
-# DEBUG and ERROR; the level names that reach standard error show the chosen level.
+# A listener that cannot bind makes the server return at once with status 0, after one line at
+# each of INFO, DEBUG and ERROR; the level names that reach standard error show the chosen level.
 LEVEL_CASES = [
     ([], {"ERROR"}),
     (["-v"], {"ERROR"}),
@@ -224,10 +208,12 @@ LEVEL_CASES = [
 
 @pytest.mark.parametrize("general,levels", LEVEL_CASES, ids=case_ids(LEVEL_CASES))
 def test_verbosity_selects_the_log_level(general, levels):
-    with socket.socket() as taken:
-        taken.bind(("127.0.0.1", 0))
-        taken.listen(1)
-        port = str(taken.getsockname()[1])
-        status, out, err = run(general + LOCAL + ["-r", "raw", "127.0.0.1", port])
+    with socket.create_server(("127.0.0.1", 0)) as taken:
+        port = taken.getsockname()[1]
+        status, out, err = run(general + LOCAL + ["-r", "raw", "127.0.0.1", str(port)])
     assert (status, out) == (0, "")
     assert set(re.findall(r"^\[(\w+)\] ", err, re.M)) == levels, err
+    expected = {"INFO": rf"entering server mode, listening on: 127\.0\.0\.1:{port}",
+                "ERROR": r"(errno: [^\n]*, )?tcp bind failed"}
+    for level in levels - {"DEBUG"}:
+        assert re.search(rf"^\[{level}\] plaintcp\[\d+\]: {expected[level]}$", err, re.M), err
