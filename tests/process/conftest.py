@@ -1,5 +1,6 @@
 """Black-box test support: every wait has a deadline, every process is stopped by PID, and a
 failing test prints the daemon's standard error."""
+import fcntl
 import os
 import pty
 import re
@@ -148,9 +149,7 @@ def pytest_runtest_makereport(item, call):
     setattr(item, "rep_" + rep.when, rep)
 
 
-# --- serial side: usage text, tty lock probe, bounded waits, client sockets --------------------
-
-import fcntl  # noqa: E402
+# The serial usage text, a tty lock probe, bounded waits and client sockets.
 
 SERIAL_USAGE = (
     b"serial <tty> [options]         Plain serial port\n"

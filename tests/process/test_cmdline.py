@@ -6,7 +6,9 @@ import subprocess
 
 import pytest
 
-from conftest import WIREBOX, free_port
+from conftest import SERIAL_USAGE, WIREBOX, free_port
+
+SERIAL_USAGE = SERIAL_USAGE.decode()
 
 USAGE = """wirebox [options] -l <tty_proto> -r <remote_proto>
 Example: wirebox -d -l serial /dev/ttyS0 -B 115200 -r raw 0.0.0.0 12312
@@ -58,21 +60,6 @@ To learn more about how to use the given protocol use:
    wirebox -r <remote_proto> -h
 
 """
-
-SERIAL_USAGE = (
-    "serial <tty> [options]         Plain serial port\n"
-    "   -B, --baudrate=BAUDRATE         speed at which data travels in serial\n"
-    "   -P, --parity=<none, even, odd>  parity bit settings\n"
-    "   -S, --two-stopbits              amount of stopbits\n"
-    "   -D, --databits=<5,6,7,8>        amount of databits\n"
-    "   -F, --flow=<hardware, software, none>\n"
-    "                                   which flow control to use, default: none\n"
-    "   -I, --accum-interval=INTERVAL   maximum interval between data bursts in ms\n"
-    "   -A, --accum-attempts=ATTEMPTS   defaults to 3\n"
-    "   -T, --failopen-timeout=INTERVAL interval between a failed open attempt and a new \n"
-    "                                   attempt to open port in ms\n"
-    "   -R, --failopen-retries=ATTEMPTS defaults to 16\n"
-    "   -h, --help                      print this message and exit\n\n")
 
 RAW_USAGE = (
     "plaintcp <host> <port> [options]   Plain tcp data transfer byte by byte\n"

@@ -12,15 +12,6 @@ BANNER_TEXT = r"hi\r\n\t\\\x7f\x00!"
 BANNER = b"hi\r\n\t\\\x7f\x00!"
 
 
-@pytest.fixture
-def sockets():
-    """Collects sockets a test opens and closes whatever is still open at teardown."""
-    opened = []
-    yield opened
-    for s in opened:
-        s.close()
-
-
 def start_server(daemon, pty, *remote_opts, general=("-vv",)):
     port = free_port()
     d = daemon([*general, "-l", "serial", pty.path, "-r", "raw", "127.0.0.1", str(port),
