@@ -15,7 +15,7 @@ BUILD=$ROOT/build-demo
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DWIREBOX_TESTS=OFF >/dev/null
 cmake --build "$BUILD" -j2
 
-RUN=$(mktemp -d /tmp/wirebox-demo.XXXXXX)
+RUN=$(mktemp -d -t wirebox-demo.XXXXXX)
 TTY=$RUN/ttyDEMO
 DEVICE_PID=""
 
