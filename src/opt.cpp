@@ -231,6 +231,19 @@ opt_result *opt_parse(int *argc_in_out, char **argv, const opt_spec *table)
     return p.list;
 }
 
+opt_result *opt_parse_section(int *argc_in_out, char **argv, const opt_spec *table,
+                              const char *usage, int positional)
+{
+    opt_result *list = opt_parse(argc_in_out, argv, table);
+    bool help = opt_count(list, 'h') > 0;
+    if (help || *argc_in_out != positional + 1) {
+        free(list);
+        puts(usage);
+        exit(help ? 0 : 1);
+    }
+    return list;
+}
+
 int opt_count(const opt_result *list, int code)
 {
     int n = 0;

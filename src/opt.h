@@ -25,6 +25,12 @@ struct opt_result {
 // Returns a malloc'd list in command-line order that the caller frees.
 opt_result *opt_parse(int *argc_in_out, char **argv, const opt_spec *table);
 
+// opt_parse for a protocol section whose help option has code 'h'. -h prints usage (with puts)
+// and exits 0, even when positional words are missing; otherwise a section without exactly
+// `positional` words after its keyword prints usage and exits 1.
+opt_result *opt_parse_section(int *argc_in_out, char **argv, const opt_spec *table,
+                              const char *usage, int positional);
+
 // How many results carry code.
 int opt_count(const opt_result *list, int code);
 

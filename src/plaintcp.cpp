@@ -43,12 +43,6 @@ static constexpr opt_spec raw_options[] = {
     {0, 0, nullptr, nullptr},
 };
 
-[[noreturn]] static void usage_exit(int status)
-{
-    puts(usage_text);
-    exit(status);
-}
-
 void plaintcp_init(connector *conn, int argc, char **argv)
 {
     conn->client_create = plaintcp_client_create;
@@ -59,14 +53,7 @@ void plaintcp_init(connector *conn, int argc, char **argv)
     auto *priv = static_cast<raw_banner *>(xcalloc(1, sizeof(raw_banner)));
     conn->remote_priv = priv;
 
-    opt_result *opts = opt_parse(&argc, argv, raw_options);
-    // Help wins even when host and port are missing.
-    if (opt_count(opts, 'h') > 0) {
-        usage_exit(0);
-    }
-    if (argc != 3) {
-        usage_exit(1);
-    }
+    opt_result *opts = opt_parse_section(&argc, argv, raw_options, usage_text, 2);
     conn->host = argv[1];
     conn->port = argv[2];
     conn->run = opt_count(opts, 'C') > 0 ? plaintcp_run_client : plaintcp_run_server;
@@ -77,7 +64,8 @@ void plaintcp_init(connector *conn, int argc, char **argv)
         if (priv->banner == nullptr) {
             LOG_ERRNO(LOG_ERR, "invalid banner\n");
             free(opts);
-            usage_exit(1);
+            puts(usage_text);
+            exit(1);
         }
     }
     free(opts);

@@ -273,17 +273,7 @@ void serial_init(connector *conn, int argc, char **argv)
     auto *s = static_cast<serial_settings *>(xcalloc(1, sizeof(serial_settings)));
     conn->local_priv = s;
 
-    opt_result *list = opt_parse(&argc, argv, serial_options);
-    if (opt_count(list, 'h') > 0) {
-        free(list);
-        puts(usage_text);
-        exit(0);
-    }
-    if (argc != 2) {
-        free(list);
-        puts(usage_text);
-        exit(1);
-    }
+    opt_result *list = opt_parse_section(&argc, argv, serial_options, usage_text, 1);
     parse_options(list, s);
     s->path = argv[1];
     free(list);
