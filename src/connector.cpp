@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <netdb.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "log.h"
 #include "rcqb.h"
@@ -307,9 +310,15 @@ static void connector_lagging_clients(connector *conn)
             removed = true;
         }
     }
-    if (removed) {
-        connector_compact(conn);
+    if (!removed) {
+        return;
     }
+    connector_compact(conn);
+#ifdef __GLIBC__
+    // glibc gives freed heap memory back only from the top of the heap, and the live blocks of
+    // the stream lie above the megabytes just freed: without this they would stay resident.
+    malloc_trim(0);
+#endif
 }
 
 static void connector_poll_once(connector *conn)
