@@ -155,7 +155,15 @@ static void connector_peer_timeouts(connector *conn)
     timespec now = monotonic_now();
     bool removed = false;
     for (int k = 2; k < conn->nfds; k++) {
-        if (timespec_cmp(now, client_deadline(conn, k)) >= 0) {
+        if (timespec_cmp(now, client_deadline(conn, k)) < 0) {
+            continue;
+        }
+        // Bytes waiting unread mean the client is not silent: its input is not watched while
+        // the tty is behind, or it arrived with this very wake-up.
+        pollfd p = {conn->pollfds[k].fd, POLLIN, 0};
+        if (poll(&p, 1, 0) == 1 && p.revents == POLLIN) {
+            conn->last_activity[k] = now;
+        } else {
             LOG(LOG_INFO, "peer timeout client\n");
             drop_client(conn, k);
             removed = true;
