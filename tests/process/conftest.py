@@ -108,8 +108,8 @@ def usage(pid):
         cpu_ms = int(f.read().split()[0]) / 1e6
     with open(f"/proc/{pid}/status") as f:
         status = {k: v.split()[:1] for k, _, v in (line.partition(":") for line in f)}
-    switches = int(status["voluntary_ctxt_switches"][0]) + int(status["nonvoluntary_ctxt_switches"][0])
-    return cpu_ms, switches, int(status["RssAnon"][0])
+    switches = (int(status[f"{kind}voluntary_ctxt_switches"][0]) for kind in ("", "non"))
+    return cpu_ms, sum(switches), int(status["RssAnon"][0])
 
 
 def cpu_ms_over(pid, seconds):
