@@ -531,21 +531,21 @@ ROWS = [
 def print_table(results, args):
     names = list(results)
     others = [n for n in names if n != "wirebox"]
-    head = f"{'':34}" + "".join(f"{n:>12}" for n in names)
+    head = f"{'':34}" + "".join(f"{n:>16}" for n in names)
     if "wirebox" in results:
-        head += "".join(f"{n + '/wb':>14}" for n in others)
+        head += "".join(f"{n + '/wb':>19}" for n in others)
     print(head)
     for key, fmt, better in ROWS:
         key = key.format(idle=f"{args.idle:g}")
         line = f"{key + ' (' + better + ')':34}"
         for n in names:
             v = results[n].get(key)
-            line += f"{(fmt.format(v) if v is not None else '-'):>12}"
+            line += f"{(fmt.format(v) if v is not None else '-'):>16}"
         base = results.get("wirebox", {}).get(key)
         for n in others if "wirebox" in results else []:
             v = results[n].get(key)
             ratio = f"{v / base:.2f}" if v is not None and base else "-"
-            line += f"{ratio:>14}"
+            line += f"{ratio:>19}"
         print(line)
     print("\nsocat serves each connection in a forked child that locks the tty, so it runs the\n"
           "one-client cases only; its memory and CPU are summed over the parent and that child.\n"
