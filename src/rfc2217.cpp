@@ -308,18 +308,6 @@ void rfc2217_client_free(client_record *c)
     free(c);
 }
 
-int rfc2217_client_read(client_record *c)
-{
-    uint8_t buf[READ_CHUNK];
-    ssize_t n = read(c->fd, buf, sizeof buf);
-    if (n >= 1 || (n == -1 && errno == EAGAIN)) {
-        LOG(LOG_DEBUG, "read %zd bytes from socket\n", n);
-        filter_from_bytes(c, buf, n > 0 ? static_cast<size_t>(n) : 0, c->conn->to_tty);
-        return 1;
-    }
-    return 0;
-}
-
 static bool acks_pending(const rfc2217_peer *p)
 {
     for (uint8_t flag : p->ack_pending) {
@@ -328,6 +316,38 @@ static bool acks_pending(const rfc2217_peer *p)
         }
     }
     return false;
+}
+
+// Answers leave as soon as the read that asked for them is parsed, without waiting for the
+// loop's next pass; control output still goes before data. A failed write is left to the next
+// client_write, which drops the connection.
+static void flush_control(client_record *c)
+{
+    rfc2217_peer *p = peer_of(c);
+    if (rcqb_empty(p->ctrl_reader)) {
+        return;
+    }
+    int32_t n = rcqb_write_fd(c->fd, p->ctrl_reader, rcqb_available(p->ctrl_reader));
+    if (n < 0) {
+        return;
+    }
+    LOG(LOG_DEBUG, "write %zd bytes in socket\n", static_cast<ssize_t>(n));
+    if (rcqb_empty(p->ctrl_reader) && !acks_pending(p)) {
+        c->out_pending = !rcqb_empty(p->all_reader);
+    }
+}
+
+int rfc2217_client_read(client_record *c)
+{
+    uint8_t buf[READ_CHUNK];
+    ssize_t n = read(c->fd, buf, sizeof buf);
+    if (n >= 1 || (n == -1 && errno == EAGAIN)) {
+        LOG(LOG_DEBUG, "read %zd bytes from socket\n", n);
+        filter_from_bytes(c, buf, n > 0 ? static_cast<size_t>(n) : 0, c->conn->to_tty);
+        flush_control(c);
+        return 1;
+    }
+    return 0;
 }
 
 // One pacing tick of the acknowledgement wait: 1 keeps waiting, 0 drops the connection.
