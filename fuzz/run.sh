@@ -10,12 +10,22 @@ seconds=${2:-30}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 mkdir -p "$out/obj"
 
-flags=(-std=c++17 -g -O1 -fsanitize=fuzzer-no-link,address,undefined
+flags=(-std=c++17 -g -O1 "-fsanitize=fuzzer-no-link,address,undefined"
        -fno-sanitize-recover=all -fno-omit-frame-pointer -I"$root/src")
 # Two compilers at a time, as the rest of the build.
-{ find "$root/src" -name '*.cpp' ! -name wirebox.cpp -print0; printf '%s\0' "$root/fuzz/rfc2217_fuzz.cpp"; } |
-    xargs -0 -P2 -I{} sh -c 'clang++ "$@" -c "{}" -o "'"$out"'/obj/$(basename "{}" .cpp).o"' \
-        sh "${flags[@]}"
+pids=()
+for src in "$root"/src/*.cpp "$root/fuzz/rfc2217_fuzz.cpp"; do
+    [ "$(basename "$src")" = wirebox.cpp ] && continue
+    clang++ "${flags[@]}" -c "$src" -o "$out/obj/$(basename "$src" .cpp).o" &
+    pids+=($!)
+    if [ "${#pids[@]}" -ge 2 ]; then
+        wait "${pids[0]}"
+        pids=("${pids[@]:1}")
+    fi
+done
+for pid in "${pids[@]}"; do
+    wait "$pid"
+done
 clang++ -fsanitize=fuzzer,address,undefined "$out"/obj/*.o -o "$out/rfc2217_fuzz"
 
 scratch=$(mktemp -d)

@@ -147,8 +147,8 @@ static void setting_request(client_record *c, const setting &st, const uint8_t *
     LOG(LOG_INFO, "Client request: set %s to %zd\n", st.name, static_cast<ssize_t>(req));
     // The value 0 asks for the value in force (RFC 2217) and changes nothing.
     bool query = req == 0;
-    if (!query && ((old == 0 && (p & POLICY_APPLY_UNSET)) ||
-                   (old != req && (p & POLICY_APPLY_CHANGED)))) {
+    if (!query &&
+        ((old == 0 && (p & POLICY_APPLY_UNSET)) || (old != req && (p & POLICY_APPLY_CHANGED)))) {
         store(s, st.command, req);
         LOG(LOG_INFO, "set %s to %zd\n", st.name, static_cast<ssize_t>(req));
         open_tty_slot(c);
@@ -375,8 +375,8 @@ void process_suboption(client_record *c)
 // ---- Client mode: acknowledgements ----
 
 struct ack_check {
-    const char *name;     // as "Server ack: set %s to %zd" names it
-    const char *matches;  // the complete and failed lines
+    const char *name;    // as "Server ack: set %s to %zd" names it
+    const char *matches; // the complete and failed lines
     const char *mismatch;
     size_t width;
 };

@@ -89,9 +89,8 @@ int negotiate_option(client_record *c, uint8_t command, uint8_t option)
         return respond_known_option(c, command, option);
     default:
         LOG_ERRNO(LOG_WARNING, "Unknown option was received, responding negatively\n");
-        return send_command(c, command == TELNET_DO || command == TELNET_DONT ? TELNET_WONT
-                                                                              : TELNET_DONT,
-                            option);
+        return send_command(
+            c, command == TELNET_DO || command == TELNET_DONT ? TELNET_WONT : TELNET_DONT, option);
     }
 }
 

@@ -174,8 +174,8 @@ void rfc2217_init(connector *conn, int argc, char **argv)
     conn->port = argv[2];
     if (!client) {
         // Apply on first request and on change, answer with the value in force (Part 6.4).
-        static constexpr uint8_t SERVER_POLICY = POLICY_APPLY_UNSET | POLICY_HONEST_UNSET |
-                                                 POLICY_APPLY_CHANGED | POLICY_HONEST_SET;
+        static constexpr uint8_t SERVER_POLICY =
+            POLICY_APPLY_UNSET | POLICY_HONEST_UNSET | POLICY_APPLY_CHANGED | POLICY_HONEST_SET;
         cfg->baudrate = SERVER_POLICY;
         cfg->datasize = cfg->parity = cfg->stopsize = cfg->flowcontrol = SERVER_POLICY;
         cfg->on_suboption = process_suboption;

@@ -77,18 +77,18 @@ struct rfc2217_config {
     // Client mode: the values to request (0 = do not request). Server mode: request policies.
     uint32_t baudrate;
     uint8_t datasize;
-    uint8_t parity;      // RFC 2217 coding: 1 none, 2 odd, 3 even
-    uint8_t stopsize;    // 1 or 2
-    uint8_t flowcontrol; // SET-CONTROL value: 1 none, 2 XON/XOFF, 3 hardware
+    uint8_t parity;            // RFC 2217 coding: 1 none, 2 odd, 3 even
+    uint8_t stopsize;          // 1 or 2
+    uint8_t flowcontrol;       // SET-CONTROL value: 1 none, 2 XON/XOFF, 3 hardware
     uint8_t ack[ACK_SETTINGS]; // client mode: 0 not required, ACK_ANY | ACK_MATCH required
     timespec ack_timeout;
 };
 
 struct rfc2217_peer {
-    rcqb *all_reader;  // reader on all_out, cloned at connection start
-    rcqb *ctrl;        // this connection's commands and subnegotiations, sent before data
+    rcqb *all_reader; // reader on all_out, cloned at connection start
+    rcqb *ctrl;       // this connection's commands and subnegotiations, sent before data
     rcqb *ctrl_reader;
-    rcqb *sb_buf;      // body of the subnegotiation being received
+    rcqb *sb_buf; // body of the subnegotiation being received
     rcqb *sb_reader;
     suboption_handler on_suboption;
     option_handler on_option;
@@ -96,8 +96,8 @@ struct rfc2217_peer {
     uint8_t parse_cmd;   // WILL, WONT, DO or DONT awaiting its option byte
     uint8_t in_sb;       // 1 between IAC SB and IAC SE
     uint8_t ack_pending[ACK_SETTINGS];
-    uint8_t modem_mask;  // server mode: mask of NOTIFY-MODEMSTATE answers
-    uint8_t modem_last;  // modem-state byte computed last
+    uint8_t modem_mask; // server mode: mask of NOTIFY-MODEMSTATE answers
+    uint8_t modem_last; // modem-state byte computed last
     timespec ack_deadline;
     timespec ack_tick;
     uint8_t options[256];

@@ -76,8 +76,8 @@ struct conn_fixture {
     }
     ~conn_fixture()
     {
-        for (rcqb *h : {data, data_reader, all_reader, cfg.all_out, p.ctrl, p.ctrl_reader,
-                        p.sb_buf, p.sb_reader}) {
+        for (rcqb *h : {data, data_reader, all_reader, cfg.all_out, p.ctrl, p.ctrl_reader, p.sb_buf,
+                        p.sb_reader}) {
             rcqb_free(h);
         }
     }
@@ -158,12 +158,12 @@ TEST(Rfc2217Telopt, KnownOptionsAnsweredOnceUnknownOnesEveryTime)
         const char *answer;
         int32_t binary_in, binary_out;
     } steps[] = {
-        {TELNET_WILL, 0, "ff fd 00", 1, 0}, {TELNET_WILL, 0, "", 1, 0},
-        {TELNET_DO, 0, "ff fb 00", 1, 1},   {TELNET_DONT, 0, "ff fc 00", 1, 0},
-        {TELNET_WONT, 0, "ff fe 00", 0, 0}, {TELNET_WONT, 0, "", 0, 0},
-        {TELNET_DO, 1, "ff fb 01", 0, 0},   {TELNET_DO, 1, "", 0, 0},
-        {TELNET_DONT, 1, "ff fc 01", 0, 0}, {TELNET_WILL, 44, "ff fd 2c", 0, 0},
-        {TELNET_DO, 3, "ff fb 03", 0, 0},   {TELNET_WILL, 24, "ff fe 18", 0, 0},
+        {TELNET_WILL, 0, "ff fd 00", 1, 0},  {TELNET_WILL, 0, "", 1, 0},
+        {TELNET_DO, 0, "ff fb 00", 1, 1},    {TELNET_DONT, 0, "ff fc 00", 1, 0},
+        {TELNET_WONT, 0, "ff fe 00", 0, 0},  {TELNET_WONT, 0, "", 0, 0},
+        {TELNET_DO, 1, "ff fb 01", 0, 0},    {TELNET_DO, 1, "", 0, 0},
+        {TELNET_DONT, 1, "ff fc 01", 0, 0},  {TELNET_WILL, 44, "ff fd 2c", 0, 0},
+        {TELNET_DO, 3, "ff fb 03", 0, 0},    {TELNET_WILL, 24, "ff fe 18", 0, 0},
         {TELNET_WILL, 24, "ff fe 18", 0, 0}, {TELNET_DO, 5, "ff fc 05", 0, 0},
         {TELNET_WONT, 31, "ff fe 1f", 0, 0}, {TELNET_DONT, 34, "ff fc 22", 0, 0},
         {TELNET_DO, 255, "ff fc ff", 0, 0},
