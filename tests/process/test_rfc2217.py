@@ -193,3 +193,33 @@ def test_client_drops_a_server_that_never_answers(daemon, pty_pair, sockets):
         assert conn.recv(16) == b""
         assert 0.5 < time.monotonic() - started < 2
     assert d.count(r"not acknowledged: parity, \n") >= 1
+
+
+# ---- the section's command line
+
+USAGE = (b"rfc2217 <host> <port> [options]    Plain tcp data transfer byte by byte\n"
+         b"Server example: rfc2217 0.0.0.0 12312\n"
+         b"Client example: rfc2217 localhost 12312 -C -B 9600 -P even\n\nOptions:\n"
+         b"   -C, --client-mode                   connect to remote server\n"
+         b"   -h, --help                          print this message and exit\n"
+         b"   server:                         Server mode settings\n"
+         b"   client:                         Client mode settings\n"
+         b"       -A, --ack=<required, ignored>   Set default policy for all settings\n"
+         b"       -T, --timeout=TIMEOUT           Ack timeout\n"
+         b"       -B, --baudrate=BAUDRATE         Remote baudrate settings\n"
+         b"       -P, --parity=<none, even, odd>  Remote parity bit settings\n"
+         b"       -S, --two-stopbits              Remote settings for stopbits\n"
+         b"       -D, --databits=<5,6,7,8>        Remote settings for databits\n"
+         b"       -F, --flowcontrol=<none, software, hardware>\n"
+         b"                                       Remote settings for flowcontrol\n\n")
+SECTIONS = [("h 1 -h", 0, USAGE, b""), ("h 1 -C --help", 0, USAGE, b""), ("h", 1, USAGE, b""),
+            ("h 1 2", 1, USAGE, b"")] + [
+    (f"h 1 -C {v}", 1, USAGE, b"") for v in ("-A maybe", "-P mark", "-D 9", "-D x", "-F rts")] + [
+    ("h 1 -B 9600", 1, b"", b"rfc2217: -B: unknown option\n"),
+    ("h 1 --client", 1, b"", b"rfc2217: --client: unknown option\n")]
+
+
+@pytest.mark.parametrize("section, status, out, err", SECTIONS, ids=[s[0] for s in SECTIONS])
+def test_bad_section_or_help(daemon, section, status, out, err):
+    d = daemon(["-l", "serial", "/dev/null", "-r", "rfc2217", *section.split()])
+    assert d.wait_exit(10) == (status, out, err)
