@@ -2,9 +2,8 @@
 # Sourced by the set-up scripts: installs the Debian packages wirebox builds, tests and
 # benchmarks with, asking apt only when something is missing.
 
-WIREBOX_PACKAGES="build-essential cmake g++ pkg-config libgtest-dev googletest libbenchmark-dev
-libmodbus-dev python3 python3-pytest python3-serial python3-pymodbus mbpoll socat ser2net
-clang libclang-rt-dev"
+WIREBOX_PACKAGES="build-essential cmake g++ clang libclang-rt-14-dev pkg-config libgtest-dev googletest libbenchmark-dev
+libmodbus-dev python3 python3-pytest python3-serial python3-pymodbus mbpoll socat ser2net"
 
 # Prints the packages of "$@" that dpkg does not list as installed.
 wirebox_missing_packages() {
