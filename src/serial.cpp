@@ -101,6 +101,16 @@ speed_t speed_code(uint32_t rate)
     return e != nullptr ? e->code : B9600;
 }
 
+uint32_t speed_rate(speed_t code)
+{
+    for (const speed_entry &e : speed_table) {
+        if (e.code == code) {
+            return e.rate;
+        }
+    }
+    return 0;
+}
+
 // ---- Command line ----
 
 // Every message reads "invalid <what>: "<value>"".

@@ -45,3 +45,6 @@ int open_tty(serial_settings *s);
 
 // The termios speed constant of a rate; B9600 for a rate not in the table.
 speed_t speed_code(uint32_t rate);
+
+// The rate of a termios speed constant from the same table; 0 for a constant not in it.
+uint32_t speed_rate(speed_t code);

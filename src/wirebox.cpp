@@ -17,6 +17,7 @@
 #include "log.h"
 #include "opt.h"
 #include "plaintcp.h"
+#include "rfc2217.h"
 #include "serial.h"
 #include "util.h"
 
@@ -84,7 +85,7 @@ static constexpr protocol local_protocols[] = {
 
 static constexpr protocol remote_protocols[] = {
     {"raw", plaintcp_init},
-    {"rfc2217", nullptr},
+    {"rfc2217", rfc2217_init},
     {"modbustcp", nullptr},
 };
 
