@@ -1,6 +1,9 @@
 """The serial + rfc2217 pair end to end: a real pty as the tty, the test as the Telnet peer.
 A pty has no modem lines (TIOCMGET fails, so they read as off) and keeps neither character size
 nor parity enable, so the line checks look at speed, stop bits, flow control and PARODD."""
+import contextlib
+import os
+import select
 import socket
 import termios
 import time
@@ -139,6 +142,22 @@ class Listener:
         self.sockets.append(conn)
         assert recv_exactly(conn, len(opening)) == opening
         return conn
+
+
+def test_connection_reading_slower_than_the_tty_is_dropped_4_mib_behind(daemon, pty_pair, sockets):
+    d, port = start_server(daemon, pty_pair)
+    slow = join(sockets, port)
+    slow.setblocking(False)
+    behind = r"\[WARNING\] connector\[\d+\]: client 127\.0\.0\.1:\d+ is (\d+) bytes behind"
+    written, got, start = 0, 0, time.monotonic()
+    while not d.count(behind):
+        assert written < 64 << 20 and time.monotonic() < start + 30, "never dropped"
+        if got < 2e6 * (time.monotonic() - start):  # reads 2 MB/s
+            with contextlib.suppress(BlockingIOError):
+                got += len(slow.recv(65536))
+        if select.select([], [pty_pair.master], [], 0.005)[1]:
+            written += os.write(pty_pair.master, bytes(65536))
+    assert 0 <= int(d.wait_for(behind)[1]) - (4 << 20) < 256
 
 
 def start_client(daemon, pty, listener, *opts):
