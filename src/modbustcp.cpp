@@ -198,7 +198,7 @@ int modbustcp_send_raw_reply(modbus_t *ctx, const uint8_t *raw, int raw_length, 
     int total = MBAP_SIZE + raw_length;
     int sent = 0;
     while (sent < total) {
-        ssize_t n = send(fd, frame.data() + sent, static_cast<size_t>(total - sent), MSG_NOSIGNAL);
+        ssize_t n = write(fd, frame.data() + sent, static_cast<size_t>(total - sent));
         if (n >= 0) {
             sent += static_cast<int>(n);
         } else if (errno != EINTR && !(errno == EAGAIN && wait_writable(fd, wait_ms))) {
