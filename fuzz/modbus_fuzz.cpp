@@ -1,7 +1,7 @@
 // The gateway end to end on arbitrary bytes: a client's stream is framed into request records,
 // each is exchanged with a device whose line holds arbitrary bytes, and the client is answered
-// from the records. Every request yields its answer record (a success with at least address and
-// function code) and the request again, unchanged but for its status.
+// from the records. Every request yields its answer record (a success holds at least address
+// and function code) and then the request again, unchanged but for its status.
 // Input: one byte n, then n * 8 bytes from the client, then the device's bytes.
 #include <cstdlib>
 #include <cstring>
@@ -13,20 +13,14 @@
 #include "modbustcp.h"
 #include "rcqb.h"
 
-static void check(bool ok)
-{
-    if (!ok) {
-        abort();
-    }
-}
+#define CHECK(ok) ((ok) ? (void)0 : abort())
 
-// A socket pair whose far end holds bytes and then its end of file; our end returned.
+// Our end of a socket pair whose far end (*far) sent the bytes and then its end of file.
 static int feed(const uint8_t *data, size_t n, int *far)
 {
     int sv[2];
-    check(socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0);
-    check(write(sv[1], data, n) == static_cast<ssize_t>(n));
-    shutdown(sv[1], SHUT_WR);
+    CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0);
+    CHECK(write(sv[1], data, n) == static_cast<ssize_t>(n) && shutdown(sv[1], SHUT_WR) == 0);
     *far = sv[1];
     return sv[0];
 }
@@ -43,41 +37,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     conn.local_priv = &rtu;
     conn.remote_priv = &tcp;
     connector_init(&conn);
-    int client_far = -1;
-    int device_far = -1;
-    conn.tty_fd = feed(data + 1 + n, size - 1 - n, &device_far);
+    int far[2];
+    conn.tty_fd = feed(data + 1 + n, size - 1 - n, &far[0]);
     rtu.context = modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
     modbus_set_socket(rtu.context, conn.tty_fd);
     modbus_set_response_timeout(rtu.context, 0, 1);
     tcp.context = modbus_new_tcp("127.0.0.1", 502);
-    client_record *c = modbustcp_client_create(&conn, feed(data + 1, n, &client_far));
+    client_record *c = modbustcp_client_create(&conn, feed(data + 1, n, &far[1]));
     for (int i = 0; i < 1000 && modbustcp_client_read(c) == 1; i++) {
     }
     rcqb *requests = rcqb_clone(conn.tty_reader);
     rcqb *answers = rcqb_clone(conn.from_tty);
     modbusrtu_tty_write(&conn);
-    check(modbustcp_client_write(c) == 1);
+    CHECK(modbustcp_client_write(c) == 1);
 
-    gateway_record req{}, ans{}, again{};
-    uint8_t *req_buf = nullptr, *ans_buf = nullptr, *again_buf = nullptr;
-    while (gateway_record_read(requests, &req, &req_buf) == 1) {
-        check(req.client_id == c->fd && req.unit_offset == 6 && req.payload_length >= 8);
-        check(gateway_record_read(answers, &ans, &ans_buf) == 1);
-        check(ans.client_id == c->fd && ans.unit_offset == 0);
-        check(ans.status != 0 || (ans.payload_length >= 2 && ans.payload_length <= 258));
-        check(gateway_record_read(answers, &again, &again_buf) == 1);
-        check(again.status == ans.status && again.payload_length == req.payload_length);
-        check(memcmp(again_buf + 11, req_buf + 11, req.payload_length) == 0);
-        free(req_buf);
-        free(ans_buf);
+    gateway_record r{}, a{}, again{};
+    uint8_t *r_buf = nullptr, *a_buf = nullptr, *again_buf = nullptr;
+    while (gateway_record_read(requests, &r, &r_buf) == 1) {
+        CHECK(r.client_id == c->fd && r.unit_offset == 6 && r.payload_length >= 8);
+        CHECK(gateway_record_read(answers, &a, &a_buf) == 1);
+        CHECK(a.client_id == c->fd && a.unit_offset == 0);
+        CHECK(a.status != 0 || (a.payload_length >= 2 && a.payload_length <= 258));
+        CHECK(gateway_record_read(answers, &again, &again_buf) == 1 && again.status == a.status);
+        CHECK(again.payload_length == r.payload_length &&
+              memcmp(again_buf + 11, r_buf + 11, r.payload_length) == 0);
+        free(r_buf);
+        free(a_buf);
         free(again_buf);
     }
-    check(rcqb_empty(answers));
-    rcqb_free(requests);
-    rcqb_free(answers);
-    for (int fd : {c->fd, conn.tty_fd, client_far, device_far}) {
+    CHECK(rcqb_empty(answers));
+    for (int fd : {c->fd, conn.tty_fd, far[0], far[1]}) {
         close(fd);
     }
+    rcqb_free(requests);
+    rcqb_free(answers);
     modbustcp_client_free(c);
     modbus_free(rtu.context);
     modbus_free(tcp.context);
