@@ -101,7 +101,7 @@ int gateway_record_read(rcqb *q, gateway_record *r, uint8_t **buf)
     return 1;
 }
 
-void modbus_dump(const uint8_t *bytes, uint32_t n)
+void modbusrtu_dump(const uint8_t *bytes, uint32_t n)
 {
     for (uint32_t i = 0; i < n; i++) {
         printf("<%02X>", bytes[i]);
@@ -195,6 +195,13 @@ static uint32_t option_retries(opt_result *list)
     char *end = nullptr;
     errno = 0;
     unsigned long n = strtoul(v, &end, 10);
+    // As a 32-bit strtoul would: a magnitude beyond 32 bits is out of range, a negated one
+    // wraps within 32 bits.
+    const char *digits = v + strspn(v, " \t\n\v\f\r");
+    unsigned long magnitude = *digits == '-' ? 0UL - n : n;
+    if (errno == 0 && magnitude > UINT32_MAX) {
+        errno = ERANGE;
+    }
     if (errno != 0 || end == v) {
         LOG_ERRNO(LOG_ERR, "invalid failopen retries: \"%s\"\n", v);
         reject(list);
@@ -351,7 +358,7 @@ static bool exchange(connector *conn, modbusrtu_settings *s, const gateway_recor
     LOG(LOG_DEBUG, "received %d bytes confirmation from tty\n", r);
     a.payload_length = static_cast<uint16_t>(r - CRC_SIZE);
     if (s->verbose != 0) {
-        modbus_dump(answer + GATEWAY_HEADER_SIZE, a.payload_length);
+        modbusrtu_dump(answer + GATEWAY_HEADER_SIZE, a.payload_length);
     }
     a.unit_offset = static_cast<uint8_t>(modbus_get_header_length(ctx) - 1);
     append_record(conn, &a, answer);
@@ -393,7 +400,7 @@ void modbusrtu_tty_write(connector *conn)
         }
         uint8_t *payload = buf + GATEWAY_HEADER_SIZE;
         if (s->verbose != 0) {
-            modbus_dump(payload, req.payload_length);
+            modbusrtu_dump(payload, req.payload_length);
         }
         // A record too short to hold its unit identifier has nothing to send.
         if (req.unit_offset < req.payload_length &&

@@ -44,7 +44,7 @@ void gateway_record_unpack(const uint8_t *in, gateway_record *r);
 int gateway_record_read(rcqb *q, gateway_record *r, uint8_t **buf);
 
 // Prints each byte as "<%02X>", then a newline, on standard output.
-void modbus_dump(const uint8_t *bytes, uint32_t n);
+void modbusrtu_dump(const uint8_t *bytes, uint32_t n);
 
 // The `modbusrtu` init: parses the section (argv[0] is "modbusrtu") and fills the five local
 // slots. Exits 0 after -h, 1 after a bad argument (with the usage text).

@@ -272,7 +272,7 @@ int modbustcp_client_write(client_record *c)
         }
         LOG(LOG_DEBUG, "client process package\n");
         if (s->verbose != 0) {
-            modbus_dump(ans_buf + GATEWAY_HEADER_SIZE, ans.payload_length);
+            modbusrtu_dump(ans_buf + GATEWAY_HEADER_SIZE, ans.payload_length);
         }
         if (ans.client_id != id) {
             // The request record behind it carries the same id and is skipped the same way.
@@ -289,7 +289,7 @@ int modbustcp_client_write(client_record *c)
             return framing_lost(c, got == 0 ? -1 : got);
         }
         if (s->verbose != 0) {
-            modbus_dump(req_buf + GATEWAY_HEADER_SIZE, req.payload_length);
+            modbusrtu_dump(req_buf + GATEWAY_HEADER_SIZE, req.payload_length);
         }
         reply(s, &ans, ans_buf, &req, req_buf);
         free(ans_buf);
