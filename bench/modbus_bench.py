@@ -51,7 +51,8 @@ def load(build, mode, target, arg, clients, seconds):
     out = subprocess.run([f"{build}/modbus_load", mode, target, str(arg), str(clients),
                           str(seconds), UNIT], check=True, capture_output=True, text=True,
                          timeout=seconds + 60).stdout.split()
-    n, errors, p50, p99, took = int(out[0]), int(out[1]), float(out[2]), float(out[3]), float(out[4])
+    n, errors, p50, p99, took = (int(out[0]), int(out[1]), float(out[2]), float(out[3]),
+                                 float(out[4]))
     return {"tps": n / took, "n": n, "errors": errors, "p50": p50, "p99": p99}
 
 

@@ -131,7 +131,8 @@ def test_open_retries_run_out_then_exit_1(gateway, rtu, pause, retries):
 TCP = " -r modbustcp 127.0.0.1 1"
 OPTION_CASES = [(f"-l modbusrtu {s}{TCP}", 1, RTU_USAGE) for s in [
     "", "/dev/null /dev/zero", "/dev/null -B 250000", "/dev/null -P Even", "/dev/null -D 9",
-    "/dev/null -D 4", "/dev/null -T abc", "/dev/null --failopen-retries=x", "/dev/null -R 4294967296"]] + [
+    "/dev/null -D 4", "/dev/null -T abc", "/dev/null --failopen-retries=x",
+    "/dev/null -R 4294967296"]] + [
     ("-l modbusrtu -h" + TCP, 0, RTU_USAGE),
     ("-l modbusrtu /dev/null -r modbustcp --help", 0, TCP_USAGE),
     ("-l modbusrtu /dev/null -r modbustcp 127.0.0.1", 1, TCP_USAGE),
