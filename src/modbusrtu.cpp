@@ -255,8 +255,8 @@ static bool open_once(connector *conn, modbusrtu_settings *s)
         }
         return true;
     }
+    // A failed connection leaves no descriptor open: only the context is left to release.
     int err = errno;
-    modbus_close(s->context);
     modbus_free(s->context);
     s->context = nullptr;
     conn->tty_fd = -1;
@@ -345,7 +345,9 @@ static bool exchange(connector *conn, modbusrtu_settings *s, const gateway_recor
     }
     gateway_record a = {0, req->client_id, 0, 0};
     if (r < 0) {
-        a.status = errno;
+        // A failure must never read as success, whatever the library left in errno.
+        a.status = errno != 0 ? errno : EIO;
+        errno = a.status;
         LOG_ERRNO(LOG_ERR, "Failed to receive confirmation\n");
         append_record(conn, &a, answer);
         *status = a.status;
