@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds wirebox twice (plain with the benchmarks, and with
-# AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in both builds.
+# Installs what is missing, then builds wirebox three times (plain with the benchmarks, with
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets with clang) and runs
+# every test in each build, the fuzz targets for a bounded time (WIREBOX_FUZZ_SECONDS, 30).
 # Stops at the first failure. Runs from any directory.
 set -euo pipefail
 
@@ -24,4 +25,10 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWIREBOX_TESTS=ON -DWIREBOX_S
 cmake --build build-asan -j"$JOBS"
 (cd build-asan && ctest --output-on-failure -j"$JOBS" --stop-on-failure)
 
-echo "== all tests passed in both builds"
+echo "== fuzz build (libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, clang)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWIREBOX_FUZZ=ON \
+    -DWIREBOX_TESTS=OFF -DWIREBOX_FUZZ_SECONDS="${WIREBOX_FUZZ_SECONDS:-30}"
+cmake --build build-fuzz -j"$JOBS"
+(cd build-fuzz && ctest --output-on-failure -j"$JOBS" --stop-on-failure)
+
+echo "== all tests passed in every build"
