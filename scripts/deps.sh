@@ -3,7 +3,8 @@
 # benchmarks with, asking apt only when something is missing.
 
 WIREBOX_PACKAGES="build-essential cmake g++ clang libclang-rt-14-dev pkg-config libgtest-dev googletest libbenchmark-dev
-libmodbus-dev python3 python3-pytest python3-serial python3-pymodbus mbpoll socat ser2net"
+libmodbus-dev python3 python3-pytest python3-serial python3-pymodbus python3-serial-asyncio mbpoll socat ser2net
+groff-base dpkg-dev file systemd"
 
 # Prints the packages of "$@" that dpkg does not list as installed.
 wirebox_missing_packages() {

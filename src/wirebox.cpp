@@ -15,6 +15,8 @@
 
 #include "connector.h"
 #include "log.h"
+#include "modbusrtu.h"
+#include "modbustcp.h"
 #include "opt.h"
 #include "plaintcp.h"
 #include "rfc2217.h"
@@ -80,13 +82,13 @@ struct protocol {
 
 static constexpr protocol local_protocols[] = {
     {"serial", serial_init},
-    {"modbusrtu", nullptr},
+    {"modbusrtu", modbusrtu_init},
 };
 
 static constexpr protocol remote_protocols[] = {
     {"raw", plaintcp_init},
     {"rfc2217", rfc2217_init},
-    {"modbustcp", nullptr},
+    {"modbustcp", modbustcp_init},
 };
 
 // The only pairs whose two sides understand each other's records and settings.

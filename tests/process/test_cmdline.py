@@ -164,12 +164,13 @@ def test_invalid_delay_values(general, pattern):
     assert re.fullmatch(pattern, err), err
 
 
-def test_incompatible_pair_is_refused():
-    status, out, err = run(["-l", "modbusrtu", "/dev/null", "-r", "raw", "127.0.0.1", "1"])
-    if out == "Unknown error on populate connector.":
-        pytest.skip("modbusrtu is not part of this build")
-    assert (status, out, err) == (
-        1, 'Protocols "modbusrtu" and "raw" cannot be used together\n' + USAGE, "")
+@pytest.mark.parametrize("local, remote", [
+    ("modbusrtu /dev/null", "raw 127.0.0.1 1"), ("modbusrtu /dev/null", "rfc2217 127.0.0.1 1"),
+    ("serial /dev/null", "modbustcp 127.0.0.1 1")])
+def test_incompatible_pair_is_refused(local, remote):
+    status, out, err = run(["-l", *local.split(), "-r", *remote.split()])
+    assert (status, out, err) == (1, f'Protocols "{local.split()[0]}" and "{remote.split()[0]}" '
+                                  "cannot be used together\n" + USAGE, "")
 
 
 @pytest.mark.parametrize("swap", [False, True])

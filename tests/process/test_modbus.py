@@ -1,0 +1,146 @@
+"""The Modbus gateway end to end: wirebox between a pty whose master end plays a libmodbus RTU
+device (modbus_slave, unit 17: holding register i holds 1000 + i, input register i 2000 + i) and
+Modbus TCP clients on loopback: libmodbus, raw frames, mbpoll and pymodbus."""
+import ctypes
+import os
+import shlex
+import struct
+import subprocess
+
+import pytest
+
+from conftest import WIREBOX, connect, free_port, recv_exactly
+
+SLAVE = os.environ.get("MODBUS_SLAVE", os.path.dirname(WIREBOX) + "/modbus_slave")
+MB = ctypes.CDLL("libmodbus.so.5")
+MB.modbus_new_tcp.restype = ctypes.c_void_p
+RTU_USAGE = (
+    b"modbusrtu <tty> [options]          Plain modbusrtu port\n"
+    b"   -B, --baudrate=BAUDRATE             speed at which data travels in modbusrtu\n"
+    b"   -P, --parity=<none, even, odd>      parity bit settings\n"
+    b"   -S, --two-stopbits                  amount of stopbits\n"
+    b"   -D, --databits=<5,6,7,8>            amount of databits\n"
+    b"   -T, --failopen-timeout=INTERVAL     interval between a failed open attempt and a new \n"
+    b"                                       attempt to open port in ms\n"
+    b"   -R, --failopen-retries=ATTEMPTS     defaults to 16\n"
+    b"   -V, --verbose                       print modbus debug messages\n"
+    b"   -h, --help                          print this message and exit\n\n")
+TCP_USAGE = (b"modbustcp <host> <port> [options]   Modbus tcp data transfer byte by byte\n"
+             b"   -V, --verbose                       print modbus debug messages\n"
+             b"   -h, --help                          print this message and exit\n\n")
+
+
+@pytest.fixture
+def gateway(daemon, pty_pair, sockets):
+    """gateway(device options, wirebox options) starts both; returns wirebox and its clients."""
+    device = []
+
+    def start(device_opts="", rtu="", tcp="", tty=pty_pair.path, clients=2):
+        device.append(subprocess.Popen([SLAVE, str(pty_pair.master), "17", *device_opts.split()],
+                                       pass_fds=[pty_pair.master]))
+        port = free_port()
+        d = daemon(["-vvv", "-l", "modbusrtu", tty, *rtu.split(), "-r", "modbustcp",
+                    "127.0.0.1", str(port), *tcp.split()])
+        d.wait_for("Waiting on poll")  # the listener is up
+        d.port = port
+        sockets.extend(connect(port) for _ in range(clients))
+        return d, *sockets[-clients:]
+
+    yield start
+    for p in device:
+        p.kill()
+        p.wait(5)
+
+
+def request(tid, unit, function, address, count=1):
+    return struct.pack(">HHHBBHH", tid, 0, 6, unit, function, address, count)
+
+
+def answer(tid, *registers):
+    n = len(registers)
+    return struct.pack(f">HHHBBB{n}H", tid, 0, 3 + 2 * n, 17, 3, 2 * n, *registers)
+
+
+def test_libmodbus_mbpoll_and_pymodbus_read_and_write(gateway):
+    from pymodbus.client import ModbusTcpClient
+    d, _, _ = gateway()
+    ctx = ctypes.c_void_p(MB.modbus_new_tcp(b"127.0.0.1", d.port))
+    regs, bits = (ctypes.c_uint16 * 4)(), (ctypes.c_uint8 * 8)()
+    assert MB.modbus_connect(ctx) == 0 and MB.modbus_set_slave(ctx, 17) == 0
+    assert MB.modbus_write_registers(ctx, 3, 2, (ctypes.c_uint16 * 2)(7, 8)) == 2
+    assert MB.modbus_write_register(ctx, 5, 9) == 1 and MB.modbus_write_bit(ctx, 6, 1) == 1
+    assert MB.modbus_read_registers(ctx, 2, 4, regs) == 4 and list(regs) == [1002, 7, 8, 9]
+    assert MB.modbus_read_input_registers(ctx, 60, 4, regs) == 4
+    assert list(regs) == [2060, 2061, 2062, 2063]
+    assert MB.modbus_read_bits(ctx, 0, 8, bits) == 8 and list(bits) == [0] * 6 + [1, 0]
+    MB.modbus_close(ctx)
+    MB.modbus_free(ctx)
+    # mbpoll numbers registers from 1: reference 11 is address 10.
+    mbpoll = ["mbpoll", "-m", "tcp", "-p", str(d.port), "-a", "17", "-1", "127.0.0.1"]
+    subprocess.run(mbpoll + ["-r", "11", "4242"], check=True, timeout=10, capture_output=True)
+    out = subprocess.run(mbpoll + ["-r", "10", "-c", "2"], check=True, timeout=10,
+                         capture_output=True).stdout.decode()
+    assert "[10]: \t1009" in out and "[11]: \t4242" in out, out
+    with ModbusTcpClient("127.0.0.1", port=d.port, timeout=5) as c:
+        assert c.write_register(12, 1234, slave=17).function_code == 6
+        assert c.read_holding_registers(10, 3, slave=17).registers == [4242, 1011, 1234]
+
+
+def test_each_client_gets_only_its_own_answers_in_order(gateway):
+    d, a, b = gateway()
+    a.sendall(request(1, 17, 3, 0))
+    b.sendall(request(0x8001, 17, 3, 1))
+    a.sendall(request(3, 17, 3, 2) + request(4, 17, 3, 3, 2))
+    assert recv_exactly(a, 35) == answer(1, 1000) + answer(3, 1002) + answer(4, 1003, 1004)
+    assert recv_exactly(b, 11) == answer(0x8001, 1001)
+    # The next bytes each client receives answer its next request: nothing stray came first.
+    for tid, s in ((5, a), (6, b)):
+        s.sendall(request(tid, 17, 3, tid))
+        assert recv_exactly(s, 11) == answer(tid, 1000 + tid)
+    a.close()
+    b.close()
+    d.wait_for(r"close tty at\n")
+
+
+# Unit 18 is silent; unit 19 is answered from address 17; data address 5 raises exception 2.
+@pytest.mark.parametrize("unit, function, address, code",
+                         [(18, 3, 0, 4), (19, 4, 0, 4), (17, 3, 5, 2), (17, 6, 5, 2)])
+def test_failed_exchange_becomes_an_exception(gateway, unit, function, address, code):
+    _, gone, s = gateway("-x 5:2 -a 19")
+    # A client that leaves before its answer harms nobody.
+    gone.sendall(request(1, 18, 3, 0))
+    gone.close()
+    s.sendall(request(0x1234, unit, function, address))
+    assert recv_exactly(s, 9) == struct.pack(">HHHBBB", 0x1234, 0, 3, unit, function | 0x80, code)
+
+
+@pytest.mark.parametrize("rtu, pause, retries", [("-R 2 -T 10", 10, 2), ("-R 1 -T 2.9", 2, 1),
+                                                 ("-R 0", 0, 0)])
+def test_open_retries_run_out_then_exit_1(gateway, rtu, pause, retries):
+    d, _ = gateway(rtu=rtu, tty="/nonexistent", clients=1)  # a second might find it gone
+    rc, _, err = d.wait_exit(10)
+    lines = [line.split("]: ", 1)[1] for line in err.decode().splitlines() if "modbusrtu[" in line]
+    enoent = "errno: No such file or directory, "
+    assert (rc, lines) == (1, ["open tty at /nonexistent"] + sum(
+        [[enoent + "failed to connect to the tty",
+          f"open tty /nonexistent failed, waiting {pause} ms ({n} retries left)"]
+         for n in reversed(range(retries))], []) + [
+        (enoent if retries else "") + "failed to open TTY, no retries left, exiting"])
+
+
+TCP = " -r modbustcp 127.0.0.1 1"
+OPTION_CASES = [(f"-l modbusrtu {s}{TCP}", 1, RTU_USAGE) for s in [
+    "", "/dev/null /dev/zero", "/dev/null -B 250000", "/dev/null -P Even", "/dev/null -D 9",
+    "/dev/null -D 4", "/dev/null -T abc", "/dev/null --failopen-retries=x",
+    "/dev/null -R 4294967296"]] + [
+    ("-l modbusrtu -h" + TCP, 0, RTU_USAGE),
+    ("-l modbusrtu /dev/null -r modbustcp --help", 0, TCP_USAGE),
+    ("-l modbusrtu /dev/null -r modbustcp 127.0.0.1", 1, TCP_USAGE),
+    ("-l modbusrtu /dev/null" + TCP + " 2", 1, TCP_USAGE),
+    ("-l modbusrtu /dev/null -B 230400 -P odd -S -D 7 -T 1.5 -R 3 -r modbustcp a b -V -C", 0, b"")]
+
+
+@pytest.mark.parametrize("args, status, out", OPTION_CASES, ids=[c[0] for c in OPTION_CASES])
+def test_sections_usage_and_exit_status(args, status, out):
+    p = subprocess.run([WIREBOX] + shlex.split(args), capture_output=True, timeout=10)
+    assert (p.returncode, p.stdout) == (status, out)
