@@ -4,6 +4,7 @@ import random
 import select
 import socket
 import time
+import types
 
 import pytest
 
@@ -117,10 +118,14 @@ def test_idle_loop_never_wakes_and_silent_client_is_dropped_on_time(daemon, pty_
     assert not select.select([busy], [], [], 0)[0] and d.count(r"peer timeout client\n") == 1
 
 
-def test_tty_hang_up_closes_it_and_exits_after_the_retries(daemon, pty_pair, sockets):
-    d, port = start_server(daemon, pty_pair, local=("-T", "1000", "-R", "3"))
+def test_tty_hang_up_closes_it_and_exits_after_the_retries(daemon, pty_pair, sockets, tmp_path):
+    link = tmp_path / "tty"  # a new pty may take the number at once: the name goes with it
+    link.symlink_to(pty_pair.path)
+    d, port = start_server(daemon, types.SimpleNamespace(path=str(link)),
+                           local=("-T", "1000", "-R", "3"))
     join(sockets, port)
     wait_tty_open(d, pty_pair.path, True)
+    link.unlink()
     pty_pair.close()  # the device is gone for good
     pty_pair.close = lambda: None
     d.wait_for(r"\[WARNING\] connector\[\d+\]: tty hung up, closing it\n")
