@@ -3,7 +3,7 @@
 // module and answers them by the request policies; client mode checks the access server's
 // answers against the settings it asked for and clears the acknowledgement flags.
 //
-// Three choices where the specification leaves one: a SET-BAUDRATE, -DATASIZE, -PARITY or
+// Three choices RFC 2217 leaves to the server: a SET-BAUDRATE, -DATASIZE, -PARITY or
 // -STOPSIZE request with the value 0 is a query, answered with the value in force and storing
 // nothing; an honest answer reports what the line really got (the serial side's active terminal
 // record), so a character size of 9 is answered with the size in force, mark or space parity

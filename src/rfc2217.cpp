@@ -173,7 +173,7 @@ void rfc2217_init(connector *conn, int argc, char **argv)
     conn->host = argv[1];
     conn->port = argv[2];
     if (!client) {
-        // Apply on first request and on change, answer with the value in force (Part 6.4).
+        // Apply on first request and on change, answer with the value in force.
         static constexpr uint8_t SERVER_POLICY =
             POLICY_APPLY_UNSET | POLICY_HONEST_UNSET | POLICY_APPLY_CHANGED | POLICY_HONEST_SET;
         cfg->baudrate = SERVER_POLICY;
