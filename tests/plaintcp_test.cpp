@@ -1,6 +1,5 @@
 #include "plaintcp.h"
 
-#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,17 +30,13 @@ TEST(Plaintcp, DecodesHexEscapesOfEitherCaseAndAnEmptyText)
     }
 }
 
-// The client slots on a loopback connection, with a connector that has just the queues and the
-// (empty) banner they use.
+// The client slots on a loopback connection, with an empty banner.
 TEST(Plaintcp, ClientSlotsNeverBlockAndKeepTheClientUntilItsEnd)
 {
-    signal(SIGPIPE, SIG_IGN);
     raw_banner banner{};
     connector conn{};
-    conn.to_tty = rcqb_create(QUEUE_BLOCK_SIZE);
-    conn.from_tty = rcqb_create(QUEUE_BLOCK_SIZE);
     conn.remote_priv = &banner;
-    rcqb *tty_view = rcqb_clone(conn.to_tty); // what the tty would read
+    connector_init(&conn);
 
     fd_guard listener(tcp_listen("127.0.0.1", "0", 4));
     ASSERT_EQ(fcntl(listener.fd, F_SETFL, O_NONBLOCK), 0);
@@ -72,7 +67,7 @@ TEST(Plaintcp, ClientSlotsNeverBlockAndKeepTheClientUntilItsEnd)
     ASSERT_EQ(poll(&pfd, 1, 10000), 1);
     for (int32_t want : {256, 44, 0}) {
         EXPECT_EQ(plaintcp_client_read(c), 1);
-        EXPECT_EQ(rcqb_skip(tty_view, 300), want);
+        EXPECT_EQ(rcqb_skip(conn.tty_reader, 300), want);
     }
     close(peer.release());
     pfd.events = POLLRDHUP;
@@ -81,9 +76,7 @@ TEST(Plaintcp, ClientSlotsNeverBlockAndKeepTheClientUntilItsEnd)
     c->fd = -1;
     EXPECT_EQ(plaintcp_client_read(c), 0);
     plaintcp_client_free(c);
-    rcqb_free(tty_view);
-    rcqb_free(conn.to_tty);
-    rcqb_free(conn.from_tty);
+    connector_cleanup(&conn);
 }
 
 } // namespace
