@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 timespec ts(int32_t sec, int32_t nsec)
 {
