@@ -131,7 +131,7 @@ def test_help_lists_and_selection_errors(args, status, out):
 
 REQUIRES = ": option requires an option argument"
 REPEATED = ": option may not be repeated (in any long or short form)"
-LINE = r"\[ERROR\] wirebox\[\d+\]: "
+LINE = r"\[ERROR\] wirebox\[[1-9]\d*\]: "
 # Parser errors go out without a log prefix, byte for byte ({prog} is the binary's path); value
 # errors are logged.
 ERRORS = [
@@ -197,9 +197,10 @@ def test_verbosity_selects_the_log_level(general, levels):
         status, out, err = run(general + LOCAL + ["-r", "raw", "127.0.0.1", str(port)])
     assert (status, out) == (0, "")
     assert set(re.findall(r"^\[(\w+)\] ", err, re.M)) == levels, err
-    expected = {"INFO": rf"plaintcp\[\d+\]: entering server mode, listening on: 127.0.0.1:{port}",
-                "DEBUG": rf"util\[\d+\]: errno: {os.strerror(errno.EADDRINUSE)}, socket setup fail",
-                "ERROR": r"plaintcp\[\d+\]: (errno: [^\n]*, )?tcp bind failed"}
+    at = r"\[[1-9]\d*\]: "  # module[line]
+    expected = {"INFO": rf"plaintcp{at}entering server mode, listening on: 127.0.0.1:{port}",
+                "DEBUG": rf"util{at}errno: {os.strerror(errno.EADDRINUSE)}, socket setup fail",
+                "ERROR": rf"plaintcp{at}(errno: [^\n]*, )?tcp bind failed"}
     for level in levels:
         assert re.search(rf"^\[{level}\] {expected[level]}$", err, re.M), err
 
