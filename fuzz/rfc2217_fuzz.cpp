@@ -1,8 +1,7 @@
 // libFuzzer target: the Telnet receive parser of the rfc2217 side with the option and suboption
-// handlers of both modes behind it, on one fresh connection per input. The serial side is the
-// real one on a descriptor that is never used: tcsetattr and the modem lines are fakes, so every
-// request path runs without a device. The sanitizers and the formatting of every log message
-// are the checks.
+// handlers of either mode behind it, on one fresh connection per input, over the real serial
+// side with tcsetattr and the modem lines faked. The checks are the sanitizers and the
+// formatting of every log message.
 //
 // Input: byte 0 picks the mode (bit 0: client) and the request policy (bits 1 to 5, server
 // mode); byte 1 the modem lines; byte 2 the largest piece the rest is fed in, so that commands
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <sys/ioctl.h>
 
-#include "connector.h"
 #include "log.h"
 #include "rcqb.h"
 #include "rfc2217-filter.h"
@@ -22,7 +20,7 @@
 #include "rfc2217.h"
 #include "serial.h"
 
-static int modem_lines = 0;
+static int modem_lines = 0; // from the input; a set changes nothing
 
 static void format_only(int, const char *fmt, ...)
 {
@@ -33,28 +31,23 @@ static void format_only(int, const char *fmt, ...)
     va_end(ap);
 }
 
-static int fake_ioctl(int, unsigned long request, int *word)
-{
-    if (request == TIOCMGET) {
-        *word = modem_lines;
-    } else {
-        modem_lines = *word;
-    }
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 3) {
         return 0;
     }
-    log_handler = format_only;
     log_mask = -1;
-    rfc2217_mctrl_ioctl = fake_ioctl;
+    log_handler = format_only;
+    rfc2217_mctrl_ioctl = [](int, unsigned long request, int *word) {
+        if (request == TIOCMGET) {
+            *word = modem_lines;
+        }
+        return 0;
+    };
     serial_tcsetattr = [](int, int, const termios *) { return 0; };
     modem_lines = data[1] << 1;
     const bool client = data[0] & 1;
-    const auto policy = static_cast<uint8_t>((data[0] >> 1) & 31);
+    const auto policy = static_cast<uint8_t>(client ? 1 : (data[0] >> 1) & 31);
     const size_t piece = data[2] == 0 ? 1 : data[2];
 
     serial_settings serial{};
@@ -64,12 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     rfc2217_config cfg{};
     cfg.baudrate = client ? 9600 : policy;
     cfg.datasize = client ? 8 : policy;
-    cfg.parity = cfg.stopsize = cfg.flowcontrol = client ? 1 : policy;
+    cfg.parity = cfg.stopsize = cfg.flowcontrol = policy;
     cfg.on_suboption = client ? process_suboption_ack : process_suboption;
     cfg.on_option = client ? negotiate_option_client : negotiate_option;
     memset(cfg.ack, client ? ACK_ANY | ACK_MATCH : 0, sizeof cfg.ack);
     connector conn{};
-    conn.tty_fd = 5;
+    conn.tty_fd = 5; // never used: every call on it is faked
     conn.nfds = 2;
     conn.local_priv = &serial;
     conn.remote_priv = &cfg;
