@@ -16,10 +16,8 @@ namespace
 std::string hex(const std::string &bytes)
 {
     std::string out;
-    char buf[4];
     for (unsigned char b : bytes) {
-        snprintf(buf, sizeof buf, out.empty() ? "%02x" : " %02x", b);
-        out += buf;
+        out += {' ', "0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     }
     return out;
 }
@@ -38,43 +36,38 @@ struct connection {
     connector conn{};
     rfc2217_config cfg{};
     client_record *c;
+    rcqb *data = rcqb_create(QUEUE_BLOCK_SIZE);
+    rcqb *data_reader = rcqb_clone(data);
     connection()
     {
         conn.remote_priv = &cfg;
         conn.from_tty = rcqb_create(QUEUE_BLOCK_SIZE);
         cfg.on_option = [](client_record *, uint8_t cmd, uint8_t opt) {
-            calls += "O " + hex({char(cmd), char(opt)}) + ";";
+            calls += "O" + hex({char(cmd), char(opt)}) + ";";
             return 0;
         };
         cfg.on_suboption = [](client_record *k) {
-            calls += "S " + hex(drain(peer_of(k)->sb_reader)) + ";";
+            calls += "S" + hex(drain(peer_of(k)->sb_reader)) + ";";
         };
         c = rfc2217_client_create(&conn, -1);
+        calls.clear();
     }
     ~connection()
     {
         rfc2217_client_free(c);
-        for (rcqb *q : {cfg.all_out, cfg.tty_data, conn.from_tty}) {
+        for (rcqb *q : {data, data_reader, cfg.all_out, cfg.tty_data, conn.from_tty}) {
             rcqb_free(q);
         }
     }
-};
-
-// Parses the pieces in order on a fresh connection; returns the tty data and the handler calls.
-std::string parse(const std::vector<std::string> &pieces)
-{
-    connection k;
-    rcqb *data = rcqb_create(QUEUE_BLOCK_SIZE);
-    rcqb *reader = rcqb_clone(data);
-    calls.clear();
-    for (const std::string &s : pieces) {
-        filter_from_bytes(k.c, reinterpret_cast<const uint8_t *>(s.data()), s.size(), data);
+    // Parses the pieces in order; returns the tty data and the handler calls.
+    std::string parse(const std::vector<std::string> &pieces)
+    {
+        for (const std::string &s : pieces) {
+            filter_from_bytes(c, reinterpret_cast<const uint8_t *>(s.data()), s.size(), data);
+        }
+        return "D" + hex(drain(data_reader)) + ";" + calls;
     }
-    std::string out = "D " + hex(drain(reader)) + ";" + calls;
-    rcqb_free(data);
-    rcqb_free(reader);
-    return out;
-}
+};
 
 } // namespace
 
@@ -85,12 +78,12 @@ TEST(Rfc2217Filter, ParserGivesTheSameResultHoweverTheStreamIsSplit)
         const char *out;
     } cases[] = {
         {"41 ff ff 42", "D 41 ff 42;"},
-        {"ff fa 2c 01 00 00 25 80 ff f0", "D ;S 2c 01 00 00 25 80;"},
+        {"ff fa 2c 01 00 00 25 80 ff f0", "D;S 2c 01 00 00 25 80;"},
         {"ff fa 2c 01 00 00 ff ff 80 ff f0 43", "D 43;S 2c 01 00 00 ff 80;"},
         {"ff fb 00 ff fd ff ff f1 ff f4 44", "D 44;O fb 00;O fd ff;"},
         // A command inside a subnegotiation; SE without SB; a second SB starts afresh.
         {"61 ff fa 2c 05 ff fb 01 02 ff f0 62 ff f0 ff fa 2c ff fa 2c 07 ff f0 63",
-         "D 61 62 63;O fb 01;S 2c 05 02;S ;S 2c 07;"},
+         "D 61 62 63;O fb 01;S 2c 05 02;S;S 2c 07;"},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.in);
@@ -101,9 +94,9 @@ TEST(Rfc2217Filter, ParserGivesTheSameResultHoweverTheStreamIsSplit)
             bytes.emplace_back(1, in.back());
         }
         for (size_t cut = 0; cut < in.size(); cut++) {
-            EXPECT_EQ(parse({in.substr(0, cut), in.substr(cut)}), k.out) << cut;
+            EXPECT_EQ(connection().parse({in.substr(0, cut), in.substr(cut)}), k.out) << cut;
         }
-        EXPECT_EQ(parse(bytes), k.out);
+        EXPECT_EQ(connection().parse(bytes), k.out);
     }
 }
 
@@ -114,6 +107,6 @@ TEST(Rfc2217Filter, NotifyAllFramesAndEscapesIntoTheSharedQueue)
     rcqb *all = rcqb_clone(k.cfg.all_out);
     const uint8_t ff = 0xff;
     send_subnegotiation_all(k.c, 107, &ff, 1);
-    EXPECT_EQ(hex(drain(all)), "ff fa 2c 6b ff ff ff f0");
+    EXPECT_EQ(hex(drain(all)), " ff fa 2c 6b ff ff ff f0");
     rcqb_free(all);
 }
