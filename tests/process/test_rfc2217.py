@@ -37,9 +37,9 @@ def line(a):
 # are answered once, unknown ones every time; a baud rate of 0 asks, 14400 gets 9600 on the line.
 # Sizes 6 and 7 and even parity are left out: glibc's tcsetattr refuses them on a pty.
 SERVER_STEPS = [step.split() for step in """
-fffb00 fffd00, fffb00 -, fffd00 fffb00, fffe00 fffc00, fffe00 -, fffc00 fffe00, fffc00 -, fffd01 fffb01,
-fffd01 -, fffe01 fffc01, fffe01 -, fffb2c fffd2c, fffd03 fffb03, fffb18 fffe18, fffb18 fffe18,
-fffd05 fffc05, fffc1f fffe1f, fffe22 fffc22, fffdff fffcff,
+fffb00 fffd00, fffb00 -, fffd00 fffb00, fffe00 fffc00, fffe00 -, fffc00 fffe00, fffc00 -,
+fffd01 fffb01, fffd01 -, fffe01 fffc01, fffe01 -, fffb2c fffd2c, fffd03 fffb03, fffb18 fffe18,
+fffb18 fffe18, fffd05 fffc05, fffc1f fffe1f, fffe22 fffc22, fffdff fffcff,
 0100004b00 6500004b00 speed=19200, 0100004b00 6500004b00, 0100000000 6500004b00 speed=19200,
 01000025 -, 0100003840 6500002580 speed=9600, 0205 6605, 0209 6608, 0200 6608,
 0302 6702 odd=True, 0304 6701 odd=False, 0402 6802 twostop=True, 0403 6801 twostop=False,
@@ -84,8 +84,9 @@ def test_server_answers_every_request_and_serves_one_client_at_a_time(daemon, pt
     s.sendall(frames("09"))
     assert pty_pair.read_exactly(4) == b"held"
     for message in ["set baudrate to 19200", "notify honestly: baudrate 9600", "Suspend tty",
-                    "Unsuspend tty"] + [rf"telnet connection is now in {m} mode \(server {w} client\)"
-                                        for m in ("BINARY", "ASCII") for w in ("<<==", "==>>")]:
+                    "Unsuspend tty"] + [rf"telnet connection is now in {m} mode \(server {w} "
+                                        r"client\)" for m in ("BINARY", "ASCII")
+                                        for w in ("<<==", "==>>")]:
         assert d.count(rf"\]: {message}\n") == 1, message
     second = connect(port)
     sockets.append(second)
@@ -163,29 +164,19 @@ def test_client_holds_data_until_every_value_is_acknowledged(daemon, pty_pair, s
 
 # ---- the section's command line
 
-USAGE = (b"rfc2217 <host> <port> [options]    Plain tcp data transfer byte by byte\n"
-         b"Server example: rfc2217 0.0.0.0 12312\n"
-         b"Client example: rfc2217 localhost 12312 -C -B 9600 -P even\n\nOptions:\n"
-         b"   -C, --client-mode                   connect to remote server\n"
-         b"   -h, --help                          print this message and exit\n"
-         b"   server:                         Server mode settings\n"
-         b"   client:                         Client mode settings\n"
-         b"       -A, --ack=<required, ignored>   Set default policy for all settings\n"
-         b"       -T, --timeout=TIMEOUT           Ack timeout\n"
-         b"       -B, --baudrate=BAUDRATE         Remote baudrate settings\n"
-         b"       -P, --parity=<none, even, odd>  Remote parity bit settings\n"
-         b"       -S, --two-stopbits              Remote settings for stopbits\n"
-         b"       -D, --databits=<5,6,7,8>        Remote settings for databits\n"
-         b"       -F, --flowcontrol=<none, software, hardware>\n"
-         b"                                       Remote settings for flowcontrol\n\n")
-SECTIONS = [("h 1 -h", 0, USAGE, b""), ("h 1 -C --help", 0, USAGE, b""), ("h", 1, USAGE, b""),
-            ("h 1 2", 1, USAGE, b"")] + [
-    (f"h 1 -C {v}", 1, USAGE, b"") for v in ("-A maybe", "-P mark", "-D 9", "-D x", "-F rts")] + [
-    ("h 1 -B 9600", 1, b"", b"rfc2217: -B: unknown option\n"),
-    ("h 1 --client", 1, b"", b"rfc2217: --client: unknown option\n")]
+# Help and bad values print the usage on stdout; an option of the other mode is unknown.
+SECTIONS = [("h 1 -h", 0, ""), ("h 1 -C --help", 0, ""), ("h", 1, ""), ("h 1 2", 1, "")] + [
+    (f"h 1 -C {v}", 1, "") for v in ("-A maybe", "-P mark", "-D 9", "-D x", "-F rts")] + [
+    ("h 1 -B 9600", 1, "-B"), ("h 1 --client", 1, "--client")]
 
 
-@pytest.mark.parametrize("section, status, out, err", SECTIONS, ids=[s[0] for s in SECTIONS])
-def test_bad_section_or_help(daemon, section, status, out, err):
+@pytest.mark.parametrize("section, status, unknown", SECTIONS, ids=[s[0] for s in SECTIONS])
+def test_bad_section_or_help(daemon, section, status, unknown):
     d = daemon(["-l", "serial", "/dev/null", "-r", "rfc2217", *section.split()])
-    assert d.wait_exit(10) == (status, out, err)
+    code, out, err = d.wait_exit(10)
+    if unknown:
+        assert (code, out, err) == (status, b"", f"rfc2217: {unknown}: unknown option\n".encode())
+    else:
+        assert (code, err, out.count(b"\n")) == (status, b"", 18)
+        assert out.startswith(b"rfc2217 <host> <port> [options]    Plain tcp data transfer")
+        assert out.endswith(b"                 Remote settings for flowcontrol\n\n")
