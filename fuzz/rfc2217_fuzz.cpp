@@ -1,11 +1,8 @@
-// libFuzzer target: the Telnet receive parser of the rfc2217 side with the option and suboption
-// handlers of either mode behind it, on one fresh connection per input, over the real serial
-// side with tcsetattr and the modem lines faked. The checks are the sanitizers and the
-// formatting of every log message.
-//
-// Input: byte 0 picks the mode (bit 0: client) and the request policy (bits 1 to 5, server
-// mode); byte 1 the modem lines; byte 2 the largest piece the rest is fed in, so that commands
-// and subnegotiations are split across calls as reads split them.
+// libFuzzer target: the Telnet receive parser of the rfc2217 side with the handlers of either
+// mode, one fresh connection per input, over the real serial side with tcsetattr and the modem
+// lines faked; the sanitizers and the formatting of every log message are the checks. Input:
+// byte 0 bit 0 client mode, bits 1 to 5 the server's request policy; byte 1 the modem lines;
+// byte 2 the largest piece the rest is fed in, as reads split commands and subnegotiations.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
