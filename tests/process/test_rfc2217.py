@@ -48,13 +48,6 @@ fffb18 fffe18, fffd05 fffc05, fffc1f fffe1f, fffe22 fffc22, fffdff fffcff,
 0c03 7003, 0c01 7001, 0c07 -, 0a00 -, 0061626364 -, 0d01 -, fffa1801fff0 -""".split(",")]
 
 
-def start_server(daemon, pty):
-    port = free_port()
-    d = daemon(["-vv", "-l", "serial", pty.path, "-r", "rfc2217", "127.0.0.1", str(port)])
-    d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
-    return d, port
-
-
 def join(sockets, port):
     s = connect(port)
     sockets.append(s)
@@ -63,7 +56,9 @@ def join(sockets, port):
 
 
 def test_server_answers_every_request_and_serves_one_client_at_a_time(daemon, pty_pair, sockets):
-    d, port = start_server(daemon, pty_pair)
+    port = free_port()
+    d = daemon(["-vv", "-l", "serial", pty_pair.path, "-r", "rfc2217", "127.0.0.1", str(port)])
+    d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
     s = join(sockets, port)
     for request, answer, *check in SERVER_STEPS:
         s.sendall(frames(request) + SYNC)
