@@ -134,9 +134,10 @@ def test_client_holds_data_until_every_value_is_acknowledged(daemon, pty_pair, s
     d, server = client(daemon, pty_pair, sockets, "-A", "required", "-B", "19200", "-P", "odd",
                        "-D", "261", "-S", "-F", "hardware", "-T", "1")
     opening = frames(OPEN + "0100004b00 0302 0205 0402 0503 0508 0c01 0c02")
-    # A server that never answers, then one that answers another rate: each is dropped after
-    # the time-out without data, and the next connection starts at once with a fresh deadline.
-    for answers in ("", "6500002580 6605 6702 6802 6903"):
+    # A server that answers no setting (only DTR, whose answer shares the flow control code),
+    # then one that answers another rate: each is dropped after the time-out without data, and
+    # the next connection starts at once with a fresh deadline.
+    for answers in ("6908", "6500002580 6605 6702 6802 6903"):
         conn = accept(server, sockets, opening)
         pty_pair.write(b"held")
         conn.sendall(frames(answers))
@@ -149,6 +150,7 @@ def test_client_holds_data_until_every_value_is_acknowledged(daemon, pty_pair, s
                     r"\[WARNING\] rfc2217-subopt\[\d+\]: Baudrate ack failed: speed does not "
                     r"match\n", r"\[ERROR\] .*not acknowledged: baudrate, \n"]:
         assert d.count(message) == 1, message
+    assert d.count("ack failed") == 1
     conn = accept(server, sockets, opening)
     pty_pair.write(b"early")
     d.wait_for(r"read 5 bytes from tty\n")
