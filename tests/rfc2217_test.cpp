@@ -73,10 +73,7 @@ struct connection {
 
 TEST(Rfc2217Filter, ParserGivesTheSameResultHoweverTheStreamIsSplit)
 {
-    const struct {
-        const char *in;
-        const char *out;
-    } cases[] = {
+    const char *const cases[][2] = {
         {"41 ff ff 42", "D 41 ff 42;"},
         {"ff fa 2c 01 00 00 25 80 ff f0", "D;S 2c 01 00 00 25 80;"},
         {"ff fa 2c 01 00 00 ff ff 80 ff f0 43", "D 43;S 2c 01 00 00 ff 80;"},
@@ -86,17 +83,17 @@ TEST(Rfc2217Filter, ParserGivesTheSameResultHoweverTheStreamIsSplit)
          "D 61 62 63;O fb 01;S 2c 05 02;S;S 2c 07;"},
     };
     for (const auto &k : cases) {
-        SCOPED_TRACE(k.in);
+        SCOPED_TRACE(k[0]);
         std::string in;
         std::vector<std::string> bytes;
-        for (size_t i = 0; i + 1 < strlen(k.in); i += 3) {
-            in += static_cast<char>(std::stoi(std::string(k.in + i, 2), nullptr, 16));
+        for (size_t i = 0; i + 1 < strlen(k[0]); i += 3) {
+            in += static_cast<char>(std::stoi(std::string(k[0] + i, 2), nullptr, 16));
             bytes.emplace_back(1, in.back());
         }
         for (size_t cut = 0; cut < in.size(); cut++) {
-            EXPECT_EQ(connection().parse({in.substr(0, cut), in.substr(cut)}), k.out) << cut;
+            EXPECT_EQ(connection().parse({in.substr(0, cut), in.substr(cut)}), k[1]) << cut;
         }
-        EXPECT_EQ(connection().parse(bytes), k.out);
+        EXPECT_EQ(connection().parse(bytes), k[1]);
     }
 }
 
