@@ -54,9 +54,10 @@ def test_pyserial_client_sets_the_line_and_moves_every_byte(daemon, pty_pair):
 def test_wirebox_client_pushes_settings_to_ser2net(daemon, pty_pair):
     remote, port, workdir = Pty(), free_port(), tempfile.mkdtemp(prefix="wirebox-ser2net.")
     with open(os.path.join(workdir, "ser2net.yaml"), "w") as f:
-        f.write(f"%YAML 1.1\n---\nconnection: &rfc2217\n    accepter: telnet(rfc2217),tcp,127.0.0.1,{port}\n"
-                f"    enable: on\n    connector: serialdev,{remote.path},9600n81,local\n"
-                f"    options:\n      chardelay: false\n")
+        f.write(f"%YAML 1.1\n---\nconnection: &rfc2217\n"
+                f"    accepter: telnet(rfc2217),tcp,127.0.0.1,{port}\n    enable: on\n"
+                f"    connector: serialdev,{remote.path},9600n81,local\n    options:\n"
+                f"      chardelay: false\n")
     ser2net = subprocess.Popen([SER2NET, "-n", "-d", "-u", "-c", f.name],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
