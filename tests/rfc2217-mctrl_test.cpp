@@ -9,27 +9,8 @@
 
 #include "support/log_capture.h"
 
-namespace
-{
-
-int fake_lines = 0; // the simulated line word; -1 makes TIOCMGET fail
-std::vector<unsigned long> fake_requests;
-
-int fake_ioctl(int, unsigned long request, int *word)
-{
-    fake_requests.push_back(request);
-    if (request != TIOCMGET) {
-        fake_lines = *word;
-    } else if (fake_lines == -1) {
-        errno = EIO;
-        return -1;
-    } else {
-        *word = fake_lines;
-    }
-    return 0;
-}
-
-} // namespace
+static int fake_lines = 0; // the simulated line word; -1 makes TIOCMGET fail
+static std::vector<unsigned long> fake_requests;
 
 TEST(ModemControl, StateByteFlagsEveryChangedLineAndSetControlChangesOnlyItsLine)
 {
@@ -44,7 +25,19 @@ TEST(ModemControl, StateByteFlagsEveryChangedLineAndSetControlChangesOnlyItsLine
         {TIOCM_RNG, 0x44, "RI ON\n"},
         {0, 0x04, "RI OFF\n"},
     };
-    const auto saved = std::exchange(rfc2217_mctrl_ioctl, fake_ioctl);
+    const auto saved =
+        std::exchange(rfc2217_mctrl_ioctl, [](int, unsigned long request, int *word) {
+            fake_requests.push_back(request);
+            if (request != TIOCMGET) {
+                fake_lines = *word;
+            } else if (fake_lines == -1) {
+                errno = EIO;
+                return -1;
+            } else {
+                *word = fake_lines;
+            }
+            return 0;
+        });
     const std::string changed = " modemstate changed to";
     uint8_t last = 0;
     for (const auto &s : steps) {
