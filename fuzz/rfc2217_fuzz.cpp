@@ -49,8 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     serial_settings serial{};
     serial.failopen_retries = 1;
-    cfmakeraw(&serial.active);
-    cfsetospeed(&serial.active, B9600);
     rfc2217_config cfg{};
     cfg.baudrate = client ? 9600 : policy;
     cfg.datasize = client ? 8 : policy;
