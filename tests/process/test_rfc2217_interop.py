@@ -4,7 +4,6 @@ by the test; the exact bytes of each request and answer are pinned by test_rfc22
 import os
 import shutil
 import subprocess
-import tempfile
 import termios
 import threading
 
@@ -51,14 +50,13 @@ def test_pyserial_client_sets_the_line_and_moves_every_byte(daemon, pty_pair):
 
 
 @pytest.mark.skipif(not os.access(SER2NET, os.X_OK), reason="ser2net is not installed")
-def test_wirebox_client_pushes_settings_to_ser2net(daemon, pty_pair):
-    remote, port, workdir = Pty(), free_port(), tempfile.mkdtemp(prefix="wirebox-ser2net.")
-    with open(os.path.join(workdir, "ser2net.yaml"), "w") as f:
-        f.write(f"%YAML 1.1\n---\nconnection: &rfc2217\n"
-                f"    accepter: telnet(rfc2217),tcp,127.0.0.1,{port}\n    enable: on\n"
-                f"    connector: serialdev,{remote.path},9600n81,local\n    options:\n"
-                f"      chardelay: false\n")
-    ser2net = subprocess.Popen([SER2NET, "-n", "-d", "-u", "-c", f.name],
+def test_wirebox_client_pushes_settings_to_ser2net(daemon, pty_pair, tmp_path):
+    remote, port, config = Pty(), free_port(), tmp_path / "ser2net.yaml"
+    config.write_text(f"%YAML 1.1\n---\nconnection: &rfc2217\n"
+                      f"    accepter: telnet(rfc2217),tcp,127.0.0.1,{port}\n    enable: on\n"
+                      f"    connector: serialdev,{remote.path},9600n81,local\n    options:\n"
+                      f"      chardelay: false\n")
+    ser2net = subprocess.Popen([SER2NET, "-n", "-d", "-u", "-c", str(config)],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         d = daemon(["-vv", "-t", "1", "-l", "serial", pty_pair.path, "-r", "rfc2217", "127.0.0.1",
@@ -73,4 +71,3 @@ def test_wirebox_client_pushes_settings_to_ser2net(daemon, pty_pair):
         ser2net.terminate()
         ser2net.wait(5)
         remote.close()
-        shutil.rmtree(workdir)
