@@ -141,7 +141,7 @@ def test_client_holds_data_until_every_value_is_acknowledged(daemon, pty_pair, s
         conn.settimeout(5)
         started = time.monotonic()
         assert conn.recv(16) == b""
-        assert 0.5 < time.monotonic() - started < 2
+        assert time.monotonic() - started > 0.5  # held for the time-out, not refused at once
     for message in [r"\[ERROR\] rfc2217\[\d+\]: ack timeout ran out with some options not "
                     r"acknowledged: baudrate, datasize, parity, stopsize, flowcontrol\n",
                     r"\[WARNING\] rfc2217-subopt\[\d+\]: Baudrate ack failed: speed does not "
