@@ -1,8 +1,6 @@
-// The gateway end to end on arbitrary bytes: a client's stream is framed into request records,
-// each is exchanged with a device whose line holds arbitrary bytes, and the client is answered
-// from the records. Every request yields its answer record (a success holds at least address
-// and function code) and then the request again, unchanged but for its status.
-// Input: one byte n, then n * 8 bytes from the client, then the device's bytes.
+// The gateway on arbitrary bytes (input: n, n * 8 client bytes, the device's bytes): every
+// framed request yields its answer record (a success holds at least address and function code)
+// and then the request again, unchanged but for its status.
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>

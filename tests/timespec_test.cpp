@@ -2,38 +2,28 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-timespec ts(int32_t sec, int32_t nsec)
+namespace
 {
-    timespec t{};
-    timespec_set(&t, sec, nsec);
-    return t;
-}
-
-struct arith_case {
-    timespec a;
-    char op;
-    timespec b;
-    timespec want;
-};
 
 TEST(Timespec, AddCarriesAndSaturatesSubBorrowsAndFloors)
 {
-    const arith_case cases[] = {
-        {ts(1, 500000000), '+', ts(0, 500000000), ts(2, 0)},
-        {ts(1, 999999999), '+', ts(0, 1), ts(2, 0)},
-        {ts(1, 2), '+', ts(3, 4), ts(4, 6)},
-        {ts(2147483000, 0), '+', ts(1000, 0), ts(2147483647, 999999999)},
-        {ts(2147483646, 600000000), '+', ts(1, 400000000), ts(2147483647, 999999999)},
-        {ts(2147483646, 600000000), '+', ts(1, 300000000), ts(2147483647, 900000000)},
-        {ts(2147483647, 0), '+', ts(0, 999999999), ts(2147483647, 999999999)},
-        {ts(2147483647, 1), '+', ts(0, 999999999), ts(2147483647, 999999999)},
-        {ts(5, 0), '-', ts(5, 1), ts(0, 0)},
-        {ts(5, 0), '-', ts(5, 0), ts(0, 0)},
-        {ts(5, 100), '-', ts(3, 200), ts(1, 999999900)},
-        {ts(3, 0), '-', ts(7, 0), ts(0, 0)},
-        {ts(2147483647, 999999999), '-', ts(0, 999999999), ts(2147483647, 0)},
+    const struct {
+        timespec a;
+        char op;
+        timespec b, want;
+    } cases[] = {
+        {{1, 500000000}, '+', {0, 500000000}, {2, 0}},
+        {{1, 2}, '+', {3, 4}, {4, 6}},
+        {{2147483000, 0}, '+', {1000, 0}, {2147483647, 999999999}},
+        {{2147483646, 600000000}, '+', {1, 400000000}, {2147483647, 999999999}},
+        {{2147483646, 600000000}, '+', {1, 300000000}, {2147483647, 900000000}},
+        {{2147483647, 0}, '+', {0, 999999999}, {2147483647, 999999999}},
+        {{2147483647, 1}, '+', {0, 999999999}, {2147483647, 999999999}},
+        {{5, 0}, '-', {5, 1}, {0, 0}},
+        {{5, 0}, '-', {5, 0}, {0, 0}},
+        {{5, 100}, '-', {3, 200}, {1, 999999900}},
+        {{3, 0}, '-', {7, 0}, {0, 0}},
+        {{2147483647, 999999999}, '-', {0, 999999999}, {2147483647, 0}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "row " << &c - cases);
@@ -46,11 +36,11 @@ TEST(Timespec, AddCarriesAndSaturatesSubBorrowsAndFloors)
 
 TEST(Timespec, CompareOrdersBySecondsThenNanoseconds)
 {
-    EXPECT_EQ(timespec_cmp(ts(1, 5), ts(1, 5)), 0);
-    EXPECT_EQ(timespec_cmp(ts(1, 0), ts(0, 999999999)), 1);
-    EXPECT_EQ(timespec_cmp(ts(0, 999999999), ts(1, 0)), -1);
-    EXPECT_EQ(timespec_cmp(ts(1, 6), ts(1, 5)), 1);
-    EXPECT_EQ(timespec_cmp(ts(1, 4), ts(1, 5)), -1);
+    EXPECT_EQ(timespec_cmp(timespec{1, 5}, timespec{1, 5}), 0);
+    EXPECT_EQ(timespec_cmp(timespec{1, 0}, timespec{0, 999999999}), 1);
+    EXPECT_EQ(timespec_cmp(timespec{0, 999999999}, timespec{1, 0}), -1);
+    EXPECT_EQ(timespec_cmp(timespec{1, 6}, timespec{1, 5}), 1);
+    EXPECT_EQ(timespec_cmp(timespec{1, 4}, timespec{1, 5}), -1);
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 // modbus_slave FD UNIT [-x ADDRESS:EXCEPTION] [-a UNIT_ANSWERED_FROM_OURS] [-l BAUD_TO_SIMULATE]
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <modbus/modbus.h>
@@ -13,11 +12,8 @@ int main(int argc, char **argv)
 {
     int fd = atoi(argv[1]), unit = atoi(argv[2]), x_addr = -1, x_code = 0, alias = -1, baud = 0;
     for (int i = 3; i + 1 < argc; i += 2) {
-        if (sscanf(argv[i + 1], "%d:%d",
-                   strcmp(argv[i], "-x") == 0   ? &x_addr
-                   : strcmp(argv[i], "-a") == 0 ? &alias
-                                                : &baud,
-                   &x_code) < 1) {
+        int *value = argv[i][1] == 'x' ? &x_addr : argv[i][1] == 'a' ? &alias : &baud;
+        if (sscanf(argv[i + 1], "%d:%d", value, &x_code) < 1) {
             return 2;
         }
     }

@@ -89,17 +89,26 @@ def test_libmodbus_mbpoll_and_pymodbus_read_and_write(gateway):
         assert c.read_holding_registers(10, 3, slave=17).registers == [4242, 1011, 1234]
 
 
-def test_each_client_gets_only_its_own_answers_in_order(gateway):
-    d, a, b = gateway()
+# Unit 18 is silent; unit 19 is answered from address 17; data address 5 raises exception 2.
+def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptions(gateway):
+    d, gone, a, b = gateway("-x 5:2 -a 19", clients=3)
+    # A client that leaves before its answer harms nobody; meanwhile the others queue up.
+    gone.sendall(request(1, 18, 3, 0))
+    gone.close()
     a.sendall(request(1, 17, 3, 0))
     b.sendall(request(0x8001, 17, 3, 1))
     a.sendall(request(3, 17, 3, 2) + request(4, 17, 3, 3, 2))
     assert recv_exactly(a, 35) == answer(1, 1000) + answer(3, 1002) + answer(4, 1003, 1004)
     assert recv_exactly(b, 11) == answer(0x8001, 1001)
     # The next bytes each client receives answer its next request: nothing stray came first.
-    for tid, s in ((5, a), (6, b)):
+    for tid, s in ((6, a), (7, b)):
         s.sendall(request(tid, 17, 3, tid))
         assert recv_exactly(s, 11) == answer(tid, 1000 + tid)
+    for unit, function, address, code in [(18, 3, 0, 4), (19, 4, 0, 4), (17, 3, 5, 2),
+                                          (17, 6, 5, 2)]:
+        b.sendall(request(0x1234, unit, function, address))
+        assert recv_exactly(b, 9) == struct.pack(">HHHBBB", 0x1234, 0, 3, unit, function | 0x80,
+                                                 code)
     a.close()
     b.close()
     d.wait_for(r"close tty at\n")
@@ -116,18 +125,6 @@ def test_clients_flooding_requests_leave_memory_bounded(gateway):
         peak = max(peak, usage(d.proc.pid)[2])
     assert sanitized(d.proc.pid) or peak - idle < 1024
     assert recv_exactly(clients[0], 26) == answer(0, 1000, 1001) + answer(1, 1000, 1001)
-
-
-# Unit 18 is silent; unit 19 is answered from address 17; data address 5 raises exception 2.
-@pytest.mark.parametrize("unit, function, address, code",
-                         [(18, 3, 0, 4), (19, 4, 0, 4), (17, 3, 5, 2), (17, 6, 5, 2)])
-def test_failed_exchange_becomes_an_exception(gateway, unit, function, address, code):
-    _, gone, s = gateway("-x 5:2 -a 19")
-    # A client that leaves before its answer harms nobody.
-    gone.sendall(request(1, 18, 3, 0))
-    gone.close()
-    s.sendall(request(0x1234, unit, function, address))
-    assert recv_exactly(s, 9) == struct.pack(">HHHBBB", 0x1234, 0, 3, unit, function | 0x80, code)
 
 
 @pytest.mark.parametrize("rtu, pause, retries", [("-R 2 -T 10", 10, 2), ("-R 1 -T 2.9", 2, 1),
