@@ -1,18 +1,30 @@
-// The event loop: one poll without a time-out over the listener, the tty and the clients,
-// served in a fixed order each pass. Clients are removed only at the end of a pass over them
-// (compaction), so indices stay valid while a pass runs and returned events move with their
-// entries.
+// The event loop: one poll over the listener, the tty and the clients, served in a fixed order
+// each pass; it sleeps until a descriptor is ready or, with -w, a client's time-out is due.
+// Clients are removed only at the end of a pass over them (compaction), so indices stay valid
+// while a pass runs and returned events move with their entries.
 #include "connector.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cinttypes>
 #include <cstdlib>
+#include <netdb.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "log.h"
 #include "rcqb.h"
+#include "timespec.h"
 #include "util.h"
 
 static constexpr char log_module[] = "connector";
+
+// What poll reports on a tty whose device has gone, whether asked for or not.
+static constexpr short HANGUP_EVENTS = POLLHUP | POLLERR | POLLNVAL;
+// Reads of a hung-up tty before it is closed: more than the tty's own buffers hold.
+static constexpr int HANGUP_READS_MAX = 256;
 
 static timespec monotonic_now()
 {
@@ -70,9 +82,14 @@ static void connector_set_events(connector *conn)
     if (tty.fd != -1) {
         tty.events = POLLIN | (tty_wants_output(conn) ? POLLOUT : 0);
     }
+    uint32_t backlog = rcqb_position(conn->to_tty) - rcqb_position(conn->tty_reader);
+    short in = backlog < TTY_BACKLOG_LIMIT ? POLLIN : 0;
     for (int k = 2; k < conn->nfds; k++) {
-        conn->pollfds[k].events = POLLIN | (wants_output(conn->clients[k - 2]) ? POLLOUT : 0);
+        conn->pollfds[k].events = in | (wants_output(conn->clients[k - 2]) ? POLLOUT : 0);
     }
+    // A full house does not watch the listener: the waiting connection would make poll return
+    // at once on every pass until a client leaves.
+    conn->pollfds[0].events = conn->nfds < MAX_POLL ? POLLIN : 0;
 }
 
 // Closes client entry k and frees its record; the entry is compacted away later.
@@ -103,6 +120,33 @@ static void connector_compact(connector *conn)
     }
 }
 
+// The moment client entry k will have been silent for the whole peer time-out.
+static timespec client_deadline(const connector *conn, int k)
+{
+    timespec t = conn->last_activity[k];
+    timespec d;
+    timespec_set(&d, conn->peer_timeout, 0);
+    timespec_add(&t, d);
+    return t;
+}
+
+// Milliseconds until the earliest client deadline, rounded up so that poll does not wake just
+// before it; -1 (no time-out, no wake-up) without -w or without clients.
+static int poll_timeout(const connector *conn)
+{
+    if (conn->peer_timeout == 0 || conn->nfds <= 2) {
+        return -1;
+    }
+    timespec now = monotonic_now();
+    int64_t ms = INT32_MAX;
+    for (int k = 2; k < conn->nfds; k++) {
+        timespec left = client_deadline(conn, k);
+        timespec_sub(&left, now);
+        ms = std::min(ms, int64_t{left.tv_sec} * 1000 + (left.tv_nsec + 999999) / 1000000);
+    }
+    return static_cast<int>(ms);
+}
+
 static void connector_peer_timeouts(connector *conn)
 {
     if (conn->peer_timeout == 0) {
@@ -111,8 +155,15 @@ static void connector_peer_timeouts(connector *conn)
     timespec now = monotonic_now();
     bool removed = false;
     for (int k = 2; k < conn->nfds; k++) {
-        // Whole seconds only, as the option is given in seconds.
-        if (now.tv_sec - conn->last_activity[k].tv_sec >= conn->peer_timeout) {
+        if (timespec_cmp(now, client_deadline(conn, k)) < 0) {
+            continue;
+        }
+        // Bytes waiting unread mean the client is not silent: its input is not watched while
+        // the tty is behind, or it arrived with this very wake-up.
+        pollfd p = {conn->pollfds[k].fd, POLLIN, 0};
+        if (poll(&p, 1, 0) == 1 && p.revents == POLLIN) {
+            conn->last_activity[k] = now;
+        } else {
             LOG(LOG_INFO, "peer timeout client\n");
             drop_client(conn, k);
             removed = true;
@@ -167,7 +218,9 @@ static void connector_clients_in(connector *conn)
 {
     bool removed = false;
     for (int k = 2; k < conn->nfds; k++) {
-        if (!(conn->pollfds[k].revents & POLLIN)) {
+        // Errors and hang-ups are reported even while input is not watched; the read finds the
+        // reset or closed peer, which would otherwise wake every poll until it is removed.
+        if (!(conn->pollfds[k].revents & (POLLIN | POLLERR | POLLHUP))) {
             continue;
         }
         LOG(LOG_DEBUG, "client event poll in\n");
@@ -207,9 +260,26 @@ static void connector_clients_out(connector *conn)
 
 static void connector_tty_in(connector *conn)
 {
-    if (conn->pollfds[1].revents & POLLIN) {
+    short revents = conn->pollfds[1].revents;
+    if (revents & POLLIN) {
         conn->tty_read(conn);
     }
+    if (!(revents & HANGUP_EVENTS)) {
+        return;
+    }
+    // The device has gone (the other end closed, an adapter unplugged) and poll would report
+    // it on every pass. Keep what it sent before it went, then close: while clients remain the
+    // next pass reopens the tty with its retries, and when they run out the process ends.
+    for (int i = 0; i < HANGUP_READS_MAX; i++) {
+        uint32_t before = rcqb_position(conn->from_tty);
+        conn->tty_read(conn);
+        if (rcqb_position(conn->from_tty) == before) {
+            break;
+        }
+    }
+    LOG(LOG_WARNING, "tty hung up, closing it\n");
+    conn->tty_close(conn);
+    conn->pollfds[1].revents = 0; // nothing is written to it in this pass
 }
 
 static void connector_tty_out(connector *conn)
@@ -219,15 +289,59 @@ static void connector_tty_out(connector *conn)
     }
 }
 
+// Logs which client is dropped for lagging and by how much; the address is the peer's.
+static void warn_lagging(int fd, uint32_t lag)
+{
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    char host[ADDR_TEXT_LEN] = "?";
+    char port[8] = "?";
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+        (void)getnameinfo(reinterpret_cast<sockaddr *>(&addr), len, host, sizeof host, port,
+                          sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
+    }
+    LOG(LOG_WARNING, "client %s:%s is %" PRIu32 " bytes behind, disconnecting\n", host, port, lag);
+}
+
+// A client that far behind is disconnected: skipping bytes would hand it a stream with a hole,
+// and keeping them would let one stalled reader hold every tty byte. Its blocks are freed with
+// its reader; the other clients go on at their own pace.
+static void connector_lagging_clients(connector *conn)
+{
+    uint32_t newest = rcqb_position(conn->from_tty);
+    bool removed = false;
+    for (int k = 2; k < conn->nfds; k++) {
+        uint32_t lag = newest - rcqb_position(conn->clients[k - 2]->reader);
+        if (lag >= CLIENT_LAG_LIMIT) {
+            warn_lagging(conn->pollfds[k].fd, lag);
+            drop_client(conn, k);
+            removed = true;
+        }
+    }
+    if (!removed) {
+        return;
+    }
+    connector_compact(conn);
+#ifdef __GLIBC__
+    // glibc gives freed heap memory back only from the top of the heap, and the live blocks of
+    // the stream lie above the megabytes just freed: without this they would stay resident.
+    malloc_trim(0);
+#endif
+}
+
 static void connector_poll_once(connector *conn)
 {
     LOG(LOG_DEBUG, "Waiting on poll() number open sockets %i\n", conn->nfds);
     // Without clients only the listener is watched: the tty is closed then anyway.
     nfds_t count = conn->nfds > 2 ? static_cast<nfds_t>(conn->nfds) : 1;
-    if (poll(conn->pollfds.data(), count, -1) <= 0) {
+    int ready = poll(conn->pollfds.data(), count, poll_timeout(conn));
+    if (ready < 0) {
         return;
     }
     connector_peer_timeouts(conn);
+    if (ready == 0) {
+        return;
+    }
     // A new client ends the pass; poll reports the other ready entries again at once.
     if (connector_accept(conn)) {
         return;
@@ -236,6 +350,8 @@ static void connector_poll_once(connector *conn)
     connector_clients_out(conn);
     connector_tty_in(conn);
     connector_tty_out(conn);
+    // Both tty steps may have added to from_tty.
+    connector_lagging_clients(conn);
 }
 
 void connector_loop(connector *conn)

@@ -17,6 +17,18 @@ constexpr int MAX_POLL = 64;
 constexpr int MAX_CLIENTS = MAX_POLL - 2;
 constexpr uint32_t QUEUE_BLOCK_SIZE = 256;
 
+// The two bounds on the queues, so that no client can make a small router's daemon run out of
+// memory: unbounded, a client that never reads keeps every tty byte alive (41 MB an hour at
+// 115200 baud), and clients sending faster than the line drains grow to_tty without end.
+// Together the queues hold at most about TTY_BACKLOG_LIMIT + CLIENT_LAG_LIMIT, and nothing is
+// ever dropped from the middle of a stream.
+// - While the tty has this much of to_tty still to take, client sockets are not read: TCP flow
+//   control holds the senders back, and nothing is lost.
+constexpr uint32_t TTY_BACKLOG_LIMIT = 64 * 1024;
+// - A client this far behind the newest tty byte is disconnected. 4 MiB is six minutes of a
+//   115200-baud line, so only a client that has stopped reading reaches it.
+constexpr uint32_t CLIENT_LAG_LIMIT = 4 * 1024 * 1024;
+
 // The head every remote module's per-client record begins with.
 struct client_record {
     int fd;

@@ -35,6 +35,7 @@ static rcqb_block *block_new(rcqb *owner, uint32_t size)
     b->owner = owner;
     b->next = nullptr;
     b->start = 0;
+    b->offset = 0;
     rcqb_live_blocks++;
     return b;
 }
@@ -132,6 +133,7 @@ int32_t rcqb_append(rcqb *h, const void *src, uint32_t n)
         b->fill = h->block_size;
         done += room;
         rcqb_block *next = block_new(h, h->block_size);
+        next->offset = b->offset + h->block_size;
         b->next = next;
         next->refs++; // the link from b; the 1 it was born with is h's
         h->block = next;
@@ -197,6 +199,11 @@ uint32_t rcqb_available(const rcqb *h)
         total += b->fill;
     }
     return total;
+}
+
+uint32_t rcqb_position(const rcqb *h)
+{
+    return h->block->offset + h->pos;
 }
 
 bool rcqb_empty(const rcqb *h)

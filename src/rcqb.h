@@ -14,6 +14,7 @@ struct rcqb_block {
     rcqb *owner;        // the one handle allowed to append to this queue
     rcqb_block *next;   // following block, null for the last
     uint32_t start;     // where a handle stepping in from the predecessor begins; always 0
+    uint32_t offset;    // stream position of data[0], counted from creation modulo 2^32
 };
 
 struct rcqb {
@@ -49,6 +50,10 @@ int32_t rcqb_read(rcqb *h, void *dst, uint32_t n);
 
 // Bytes h can still read.
 uint32_t rcqb_available(const rcqb *h);
+
+// Stream position of h's next byte, modulo 2^32. The difference of a reader's position from
+// its owner's is how far that reader is behind, found without walking the chain.
+uint32_t rcqb_position(const rcqb *h);
 
 // True when h has nothing left to read.
 bool rcqb_empty(const rcqb *h);

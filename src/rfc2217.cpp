@@ -378,8 +378,13 @@ int rfc2217_client_write(client_record *c)
 {
     rfc2217_peer *p = peer_of(c);
     rfc2217_config *cfg = config_of(c);
-    rcqb_skip(c->reader, rcqb_available(c->reader));
-    filter_queue_to_socket(cfg->tty_data, cfg->all_out);
+    // Tty data joins all_out only once the socket has taken what was there. A slow reader's
+    // backlog thus stays in from_tty, where the record's reader shows the event loop how far
+    // behind the connection is, rather than growing all_out out of the loop's sight.
+    if (rcqb_empty(p->all_reader)) {
+        rcqb_skip(c->reader, rcqb_available(c->reader));
+        filter_queue_to_socket(cfg->tty_data, cfg->all_out);
+    }
     int32_t ctrl_count = 0;
     if (!rcqb_empty(p->ctrl_reader)) {
         ctrl_count = rcqb_write_fd(c->fd, p->ctrl_reader, rcqb_available(p->ctrl_reader));

@@ -230,6 +230,7 @@ void run_model(uint32_t seed, uint32_t block_size, int steps)
         }
         for (const auto &r : readers) {
             ASSERT_EQ(rcqb_available(r.h), r.pending.size());
+            ASSERT_EQ(rcqb_position(q) - rcqb_position(r.h), r.pending.size());
             ASSERT_EQ(rcqb_empty(r.h), r.pending.empty());
         }
     }

@@ -102,6 +102,28 @@ class Daemon:
         self.proc.stdout.close()
 
 
+def usage(pid):
+    """(CPU ms, context switches, RssAnon KiB) of a single-threaded process, from /proc."""
+    with open(f"/proc/{pid}/schedstat") as f:
+        cpu_ms = int(f.read().split()[0]) / 1e6
+    with open(f"/proc/{pid}/status") as f:
+        status = {k: v.split()[:1] for k, _, v in (line.partition(":") for line in f)}
+    switches = (int(status[f"{kind}voluntary_ctxt_switches"][0]) for kind in ("", "non"))
+    return cpu_ms, sum(switches), int(status["RssAnon"][0])
+
+
+def cpu_ms_over(pid, seconds):
+    before = usage(pid)[0]
+    time.sleep(seconds)  # the measuring window, not a wait for anything
+    return usage(pid)[0] - before
+
+
+def sanitized(pid):
+    """Memory figures of a sanitizer build say nothing about the daemon's own use."""
+    with open(f"/proc/{pid}/maps") as f:
+        return "libasan" in f.read()
+
+
 def connect(port, timeout=10):
     return socket.create_connection(("127.0.0.1", port), timeout=timeout)
 

@@ -1,20 +1,23 @@
 """The serial + raw pair end to end: a real pty as the tty, real loopback clients and servers."""
 import os
+import random
+import select
 import socket
 import time
+import types
 
 import pytest
 
-from conftest import connect, free_port, recv_exactly
+from conftest import connect, cpu_ms_over, free_port, recv_exactly, sanitized, usage, wait_until
 
 ALL_BYTES = bytes(range(256))
 BANNER_TEXT = r"hi\r\n\t\\\x7f\x00!"
 BANNER = b"hi\r\n\t\\\x7f\x00!"
 
 
-def start_server(daemon, pty, *remote_opts, general=("-vv",)):
+def start_server(daemon, pty, *remote_opts, general=("-vv",), local=()):
     port = free_port()
-    d = daemon([*general, "-l", "serial", pty.path, "-r", "raw", "127.0.0.1", str(port),
+    d = daemon([*general, "-l", "serial", pty.path, *local, "-r", "raw", "127.0.0.1", str(port),
                 *remote_opts])
     d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
     return d, port
@@ -86,6 +89,7 @@ def test_63rd_client_waits_until_one_leaves(daemon, pty_pair, sockets):
     with pytest.raises(BlockingIOError):
         extra.recv(1)
     assert d.count(r"got connection from") == 62
+    assert cpu_ms_over(d.proc.pid, 2) < 50  # a full house sleeps
     clients[0].close()
     assert recv_exactly(extra, 2) == b"\x00B"
     pty_pair.write(b"?")
@@ -93,19 +97,75 @@ def test_63rd_client_waits_until_one_leaves(daemon, pty_pair, sockets):
     assert recv_exactly(clients[1], 2) == b"!?"
 
 
-def test_silent_client_is_dropped_after_peer_timeout(daemon, pty_pair, sockets):
-    d, port = start_server(daemon, pty_pair, general=("-vv", "-w", "1"))
-    s = join(sockets, port)
-    wait_count(d, r"got connection from", 1)
-    # Time-outs are only looked at when poll wakes up: tty bytes provide the wake-ups.
-    deadline = time.monotonic() + 15
-    while d.count(r"peer timeout client\n") == 0:
-        assert time.monotonic() < deadline, "no peer timeout"
-        pty_pair.write(b".")
-        time.sleep(0.1)
-    while chunk := s.recv(4096):
-        assert set(chunk) == {ord(".")}
-    d.wait_for(r"close tty\n")
+def test_idle_loop_never_wakes_and_silent_client_is_dropped_on_time(daemon, pty_pair, sockets):
+    d, port = start_server(daemon, pty_pair)
+    join(sockets, port)
+    wait_tty_open(d, pty_pair.path, True)
+    wait_until(lambda: open(f"/proc/{d.proc.pid}/stat").read().split(") ")[1][0] == "S", "poll")
+    switches = usage(d.proc.pid)[1]
+    time.sleep(5)  # the measuring window
+    assert usage(d.proc.pid)[1] == switches
+    d.stop()
+    d, port = start_server(daemon, pty_pair, general=("-vv", "-w", "2"))
+    start = time.monotonic()
+    assert join(sockets, port).recv(1) == b""
+    assert 2 <= time.monotonic() - start < 4
+    busy = join(sockets, port)  # held back while the tty is behind, which is not silence
+    busy.setblocking(False)
+    while select.select([], [busy], [], 1)[1]:
+        busy.send(bytes(65536))
+    time.sleep(3)  # past its own time-out
+    assert not select.select([busy], [], [], 0)[0] and d.count(r"peer timeout client\n") == 1
+
+
+def test_tty_hang_up_closes_it_and_exits_after_the_retries(daemon, pty_pair, sockets, tmp_path):
+    link = tmp_path / "tty"  # a new pty may take the number at once: the name goes with it
+    link.symlink_to(pty_pair.path)
+    d, port = start_server(daemon, types.SimpleNamespace(path=str(link)),
+                           local=("-T", "1000", "-R", "3"))
+    join(sockets, port)
+    wait_tty_open(d, pty_pair.path, True)
+    link.unlink()
+    pty_pair.close()  # the device is gone for good
+    pty_pair.close = lambda: None
+    d.wait_for(r"\[WARNING\] connector\[\d+\]: tty hung up, closing it\n")
+    assert cpu_ms_over(d.proc.pid, 2) < 50
+    assert d.wait_exit()[0] == 1
+    assert d.count(r"no retries left, exiting\n") == 1
+
+
+def pump(data, write_fd, read_fd, sent=0):
+    """Writes data[sent:] to write_fd while reading read_fd until it has had len(data) bytes."""
+    got = bytearray()
+    while len(got) < len(data):
+        r, w, _ = select.select([read_fd], [write_fd] if sent < len(data) else [], [], 10)
+        assert r or w, f"stalled after {len(got)} of {len(data)} bytes"
+        if w:
+            sent += os.write(write_fd, data[sent:sent + 65536])
+        if r:
+            got += os.read(read_fd, 65536)
+    return bytes(got)
+
+
+def test_memory_stays_bounded_whatever_clients_do(daemon, pty_pair, sockets):
+    d, port = start_server(daemon, pty_pair)
+    sender, stalled = join(sockets, port), join(sockets, port)  # the second never reads
+    wait_count(d, r"got connection from", 2)
+    idle, check_rss = usage(d.proc.pid)[2], not sanitized(d.proc.pid)
+    data = random.Random(9).randbytes(20 << 20)
+    sender.setblocking(False)
+    sent = 0  # until the daemon takes no more while the device is not reading
+    while sent < len(data) and select.select([], [sender], [], 1)[1]:
+        sent += sender.send(data[sent:sent + 65536])
+    assert not check_rss or usage(d.proc.pid)[2] - idle < 1024
+    assert pump(data, sender.fileno(), pty_pair.master, sent) == data
+    data = data[:16 << 20]
+    assert pump(data, pty_pair.master, sender.fileno()) == data
+    m = d.wait_for(r"\[WARNING\] connector\[\d+\]: client 127\.0\.0\.1:(\d+) is (\d+) bytes behind")
+    assert int(m[1]) == stalled.getsockname()[1] and 0 <= int(m[2]) - (4 << 20) < 256
+    stalled.settimeout(10)
+    assert data.startswith(b"".join(iter(lambda: stalled.recv(65536), b"")))
+    assert not check_rss or usage(d.proc.pid)[2] - idle < 256
 
 
 def test_tty_is_open_only_while_a_client_is_connected(daemon, pty_pair, sockets):

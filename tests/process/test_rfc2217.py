@@ -1,6 +1,9 @@
 """The serial + rfc2217 pair end to end: a real pty as the tty, the test as the Telnet peer.
 A pty has no modem lines (TIOCMGET fails, so they read as off) and keeps neither character size
 nor parity enable, so the line checks look at speed, stop bits, flow control and PARODD."""
+import contextlib
+import os
+import select
 import socket
 import termios
 import time
@@ -94,6 +97,24 @@ def test_server_answers_every_request_and_serves_one_client_at_a_time(daemon, pt
     d.wait_for(r"close tty\n")
     join(sockets, port).sendall(b"next")
     assert pty_pair.read_exactly(4) == b"next"
+
+
+def test_server_drops_a_connection_that_reads_too_slowly_4_mib_behind(daemon, pty_pair, sockets):
+    port = free_port()
+    d = daemon(["-vv", "-l", "serial", pty_pair.path, "-r", "rfc2217", "127.0.0.1", str(port)])
+    d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
+    slow = join(sockets, port)
+    slow.setblocking(False)
+    behind = r"\[WARNING\] connector\[\d+\]: client 127\.0\.0\.1:\d+ is (\d+) bytes behind"
+    written, got, start = 0, 0, time.monotonic()
+    while not d.count(behind):
+        assert written < 64 << 20 and time.monotonic() < start + 30, "never dropped"
+        if got < 2e6 * (time.monotonic() - start):  # reads 2 MB/s
+            with contextlib.suppress(BlockingIOError):
+                got += len(slow.recv(65536))
+        if select.select([], [pty_pair.master], [], 0.005)[1]:
+            written += os.write(pty_pair.master, bytes(65536))
+    assert 0 <= int(d.wait_for(behind)[1]) - (4 << 20) < 256
 
 
 # ---- client mode against a listener played by the test
