@@ -216,25 +216,6 @@ TEST_F(Serial, RefusedConfigurationEndsTheProcessWhenRetriesRunOut)
                 "errno: Invalid argument, tcsetattr failed, no retries left, exiting\n$");
 }
 
-TEST_F(Serial, WriteHoldsBytesWhileSuspendedUntilTheNextOpening)
-{
-    init(pty.path, "");
-    serial_tty_open(conn);
-    rcqb_append(conn->to_tty, "hello", 5);
-    conn->tty_pending = true;
-    cfg->suspended = 1;
-    serial_tty_write(conn);
-    EXPECT_EQ(rcqb_available(conn->tty_reader), 5u);
-    EXPECT_TRUE(conn->tty_pending);
-
-    serial_tty_open(conn);
-    log_capture cap;
-    serial_tty_write(conn);
-    EXPECT_EQ(rcqb_available(conn->tty_reader), 0u);
-    EXPECT_FALSE(conn->tty_pending);
-    EXPECT_TRUE(cap.contains("wrote 5 bytes into tty\n"));
-}
-
 TEST_F(Serial, ReadTakesOneBlockOrTheWholeBurst)
 {
     const std::string burst(300, 'x');

@@ -168,25 +168,6 @@ def test_memory_stays_bounded_whatever_clients_do(daemon, pty_pair, sockets):
     assert not check_rss or usage(d.proc.pid)[2] - idle < 256
 
 
-def test_tty_is_open_only_while_a_client_is_connected(daemon, pty_pair, sockets):
-    d, port = start_server(daemon, pty_pair)
-    wait_tty_open(d, pty_pair.path, False)
-    a = join(sockets, port)
-    wait_tty_open(d, pty_pair.path, True)
-    b = join(sockets, port)
-    wait_count(d, r"got connection from", 2)
-    a.close()
-    wait_count(d, r"connection closed client\n", 1)
-    b.sendall(b"still open")
-    assert pty_pair.read_exactly(10) == b"still open"
-    b.close()
-    wait_tty_open(d, pty_pair.path, False)
-    join(sockets, port)
-    wait_tty_open(d, pty_pair.path, True)
-    assert d.count(r"open tty " + pty_pair.path) == 2
-    assert d.count(r"close tty\n") == 1
-
-
 def test_client_mode_reconnects_and_sends_banner_each_time(daemon, pty_pair, sockets):
     port = free_port()
 

@@ -113,11 +113,16 @@ def test_tty_is_open_only_while_clients_are_connected(daemon, pty_pair, sockets)
     assert not tty_locked(pty_pair.path)
     for round_no in (1, 2):
         s = session(sockets, pty_pair, port)
+        other = session(sockets, pty_pair, port, b"o")
         assert tty_locked(pty_pair.path)
         attrs = pty_pair.termios()
         assert attrs[OSPEED] == termios.B19200
         assert attrs[CFLAG] & termios.CRTSCTS
         s.close()
+        d.wait_for(rf"(?s)(connection closed client\n.*){{{2 * round_no - 1}}}")
+        other.sendall(b"still open")  # the tty stays open while any client remains
+        assert pty_pair.read_exactly(10) == b"still open"
+        other.close()
         d.wait_for(rf"(?s)(close tty\n.*){{{round_no}}}")
         wait_until(lambda: not tty_locked(pty_pair.path), "tty still locked after close")
         # Someone else changes the line while nobody is connected.
