@@ -73,6 +73,9 @@ static bool wants_output(const client_record *c)
 
 static bool tty_wants_output(const connector *conn)
 {
+    if (conn->tty_held != nullptr && *conn->tty_held != 0) {
+        return false;
+    }
     return conn->tty_pending || !rcqb_empty(conn->tty_reader);
 }
 

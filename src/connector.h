@@ -53,6 +53,10 @@ struct connector {
     client_record **clients; // MAX_CLIENTS entries; clients[k-2] belongs to poll entry k
     rcqb *tty_reader;        // the tty's reader of to_tty
     bool tty_pending;        // the local side has output of its own for the tty
+    // Set by a local side that can hold its output (flow control suspended by the remote
+    // side): while *tty_held is non-zero the loop does not ask for writability of the tty,
+    // which would otherwise wake it at once on every pass. Null: never held.
+    const uint8_t *tty_held;
     void *local_priv;
     void *remote_priv;
 

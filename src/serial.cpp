@@ -282,6 +282,7 @@ void serial_init(connector *conn, int argc, char **argv)
     conn->tty_pending = false;
     auto *s = static_cast<serial_settings *>(xcalloc(1, sizeof(serial_settings)));
     conn->local_priv = s;
+    conn->tty_held = &s->suspended;
 
     opt_result *list = opt_parse_section(&argc, argv, serial_options, usage_text, 1);
     parse_options(list, s);
