@@ -31,7 +31,7 @@ def test_package_runs_unpacked(tmp_path):
     subprocess.run(["cpack", "-G", "DEB", "-B", tmp_path], cwd=BUILD, check=True)
     [deb] = glob.glob(f"{tmp_path}/wirebox_*.deb")
     depends = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True, text=True)
-    assert "libc6" in depends.stdout
+    assert "libc6" in depends.stdout and "libmodbus5" in depends.stdout
     subprocess.run(["dpkg-deb", "-x", deb, tmp_path / "root"], check=True)
     assert os.path.isfile(tmp_path / "root/usr" / UNIT)
     out = subprocess.run([tmp_path / "root/usr/bin/wirebox", "-h"], capture_output=True, text=True)
