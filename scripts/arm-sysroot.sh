@@ -36,7 +36,7 @@ mirror() {
             /^Types:/ { sub(/^Types:[ \t]*/, ""); types = $0 }
             /^Suites:/ { sub(/^Suites:[ \t]*/, ""); suites = $0 }
             /^URIs:/ { uri = $2 }
-            /^Signed-By:/ { key = $2 }
+            /^Signed-By:/ { if ($2 ~ /^\//) key = $2 }  # a keyring file, not an inline key
             END { if (!found) flush() }' "$f"
     done
     if [ -e /etc/apt/sources.list ]; then
