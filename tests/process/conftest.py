@@ -5,6 +5,7 @@ import os
 import pty
 import re
 import select
+import shlex
 import socket
 import subprocess
 import tempfile
@@ -15,6 +16,8 @@ import tty
 import pytest
 
 WIREBOX = os.environ.get("WIREBOX", os.path.join(os.path.dirname(__file__), "../../build/wirebox"))
+# Words that start a cross-built program, e.g. an emulator: WIREBOX_EXEC_PREFIX="qemu-arm -L ...".
+EXEC_PREFIX = shlex.split(os.environ.get("WIREBOX_EXEC_PREFIX", ""))
 
 
 def free_port():
@@ -64,7 +67,8 @@ class Daemon:
     def __init__(self, args):
         self.args = [WIREBOX] + list(args)
         self.errfile = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=self.errfile)
+        self.proc = subprocess.Popen(EXEC_PREFIX + self.args, stdout=subprocess.PIPE,
+                                     stderr=self.errfile)
 
     @property
     def err(self):

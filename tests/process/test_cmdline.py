@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import SERIAL_USAGE, WIREBOX, free_port, wait_until
+from conftest import EXEC_PREFIX, SERIAL_USAGE, WIREBOX, free_port, wait_until
 
 SERIAL_USAGE = SERIAL_USAGE.decode()
 
@@ -83,7 +83,7 @@ def case_ids(cases):
 
 
 def run(args):
-    p = subprocess.run([WIREBOX] + args, capture_output=True, timeout=10)
+    p = subprocess.run(EXEC_PREFIX + [WIREBOX] + args, capture_output=True, timeout=10)
     return p.returncode, p.stdout.decode(), p.stderr.decode()
 
 
@@ -215,7 +215,7 @@ def test_daemonize_detaches_onto_dev_null():
             return s.connect_ex(("127.0.0.1", port)) == 0
 
     wait_until(listening, "the detached server")
-    cmdline = "\0".join([WIREBOX, *args, ""]).encode()
+    cmdline = "\0".join([*EXEC_PREFIX, WIREBOX, *args, ""]).encode()
     for pid in map(int, filter(str.isdigit, os.listdir("/proc"))):
         with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as f:
             if f.read() == cmdline:

@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import WIREBOX
+from conftest import EXEC_PREFIX, WIREBOX
 
 MAN_SOURCE = os.path.join(os.path.dirname(__file__), "../../doc/wirebox.8")
 # The source with font changes and escaped dashes taken out: \fB\-B\fR, \fB\-\-baudrate reads
@@ -16,7 +16,8 @@ with open(MAN_SOURCE) as f:
 
 
 def run(*args):
-    return subprocess.run([WIREBOX, *args], capture_output=True, text=True, timeout=10)
+    return subprocess.run([*EXEC_PREFIX, WIREBOX, *args], capture_output=True, text=True,
+                          timeout=10)
 
 
 HELPS = [["-h"]] + [[switch, proto, "-h"] for switch in ("-l", "-r")

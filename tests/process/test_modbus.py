@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import WIREBOX, connect, free_port, recv_exactly, sanitized, usage
+from conftest import EXEC_PREFIX, WIREBOX, connect, free_port, recv_exactly, sanitized, usage
 
 SLAVE = os.environ.get("MODBUS_SLAVE", os.path.dirname(WIREBOX) + "/modbus_slave")
 MB = ctypes.CDLL("libmodbus.so.5")
@@ -39,8 +39,8 @@ def gateway(daemon, pty_pair, sockets):
     device = []
 
     def start(device_opts="", rtu="", tcp="", tty=pty_pair.path, clients=2):
-        device.append(subprocess.Popen([SLAVE, str(pty_pair.master), "17", *device_opts.split()],
-                                       pass_fds=[pty_pair.master]))
+        device.append(subprocess.Popen([*EXEC_PREFIX, SLAVE, str(pty_pair.master), "17",
+                                        *device_opts.split()], pass_fds=[pty_pair.master]))
         port = free_port()
         d = daemon(["-vvv", "-l", "modbusrtu", tty, *rtu.split(), "-r", "modbustcp",
                     "127.0.0.1", str(port), *tcp.split()])
@@ -155,5 +155,6 @@ OPTION_CASES = [(f"-l modbusrtu {s}{TCP}", 1, RTU_USAGE) for s in [
 
 @pytest.mark.parametrize("args, status, out", OPTION_CASES, ids=[c[0] for c in OPTION_CASES])
 def test_sections_usage_and_exit_status(args, status, out):
-    p = subprocess.run([WIREBOX] + shlex.split(args), capture_output=True, timeout=10)
+    p = subprocess.run(EXEC_PREFIX + [WIREBOX] + shlex.split(args), capture_output=True,
+                       timeout=10)
     assert (p.returncode, p.stdout) == (status, out)
