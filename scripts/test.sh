@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds wirebox three times (plain with the benchmarks, with
-# AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets with clang) and runs
-# every test in each build, the fuzz targets for a bounded time (WIREBOX_FUZZ_SECONDS, 30).
-# `--arm` runs only the ARM stage instead: a cross build for 32-bit ARM with 64-bit time_t and
-# off_t, whose unit and process tests run under qemu-user.
+# Installs what is missing, then builds wirebox four times (plain with the benchmarks, with
+# AddressSanitizer + UndefinedBehaviorSanitizer, the fuzz targets with clang, and a cross build
+# for 32-bit ARM with 64-bit time_t and off_t) and runs every test in each build: the fuzz
+# targets for a bounded time (WIREBOX_FUZZ_SECONDS, 30), the ARM unit and process tests under
+# qemu-user. `--arm` runs only the ARM stage.
 # Stops at the first failure. Runs from any directory.
 set -euo pipefail
 
@@ -50,5 +50,7 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DWIREBOX_TESTS=OFF -DWIREBOX_FUZZ_SECONDS="${WIREBOX_FUZZ_SECONDS:-30}"
 cmake --build build-fuzz -j"$JOBS"
 (cd build-fuzz && ctest --output-on-failure -j"$JOBS" --stop-on-failure)
+
+arm_stage
 
 echo "== all tests passed in every build"
