@@ -128,6 +128,37 @@ def connect(port, timeout=10):
     return socket.create_connection(("127.0.0.1", port), timeout=timeout)
 
 
+def serve(daemon, tty, remote, *remote_opts, general=("-vv",), local=()):
+    """Starts wirebox serving `tty` on a free loopback port; returns it once it listens."""
+    port = free_port()
+    d = daemon([*general, "-l", "serial", tty, *local, "-r", remote, "127.0.0.1", str(port),
+                *remote_opts])
+    d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
+    return d, port
+
+
+def join(sockets, port, expect=b""):
+    """Connects a client and reads the `expect` bytes it must get first."""
+    s = connect(port)
+    sockets.append(s)
+    assert recv_exactly(s, len(expect)) == expect
+    return s
+
+
+def listener(sockets, port=0):
+    server = socket.create_server(("127.0.0.1", port))
+    server.settimeout(10)
+    sockets.append(server)
+    return server
+
+
+def accept(server, sockets, expect):
+    conn, _ = server.accept()
+    sockets.append(conn)
+    assert recv_exactly(conn, len(expect)) == expect
+    return conn
+
+
 def recv_exactly(sock, n, timeout=10):
     sock.settimeout(timeout)
     buf = bytearray()

@@ -4,13 +4,12 @@ nor parity enable, so the line checks look at speed, stop bits, flow control and
 import contextlib
 import os
 import select
-import socket
 import termios
 import time
 
 import pytest
 
-from conftest import connect, cpu_ms_over, free_port, recv_exactly
+from conftest import accept, connect, cpu_ms_over, join, listener, recv_exactly, serve
 
 IFLAG, CFLAG, OSPEED = 0, 2, 5
 ALL_BYTES = bytes(range(256))
@@ -52,18 +51,9 @@ fffb18 fffe18, fffd05 fffc05, fffc1f fffe1f, fffe22 fffc22, fffdff fffcff,
 0061626364 -, 0d01 -, fffa1801fff0 -""".split(",")]
 
 
-def join(sockets, port):
-    s = connect(port)
-    sockets.append(s)
-    assert recv_exactly(s, len(SERVER_OPENING)) == SERVER_OPENING
-    return s
-
-
 def test_server_answers_every_request_and_serves_one_client_at_a_time(daemon, pty_pair, sockets):
-    port = free_port()
-    d = daemon(["-vv", "-l", "serial", pty_pair.path, "-r", "rfc2217", "127.0.0.1", str(port)])
-    d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
-    s = join(sockets, port)
+    d, port = serve(daemon, pty_pair.path, "rfc2217")
+    s = join(sockets, port, SERVER_OPENING)
     for request, answer, *check in SERVER_STEPS:
         s.sendall(frames(request) + SYNC)
         assert recv_exactly(s, len(frames(answer)) + 7) == frames(answer) + SYNC_ANSWER, request
@@ -95,15 +85,13 @@ def test_server_answers_every_request_and_serves_one_client_at_a_time(daemon, pt
     assert pty_pair.read_exactly(5) == b"still"
     s.close()
     d.wait_for(r"close tty\n")
-    join(sockets, port).sendall(b"next")
+    join(sockets, port, SERVER_OPENING).sendall(b"next")
     assert pty_pair.read_exactly(4) == b"next"
 
 
 def test_server_drops_a_connection_that_reads_too_slowly_4_mib_behind(daemon, pty_pair, sockets):
-    port = free_port()
-    d = daemon(["-vv", "-l", "serial", pty_pair.path, "-r", "rfc2217", "127.0.0.1", str(port)])
-    d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
-    slow = join(sockets, port)
+    d, port = serve(daemon, pty_pair.path, "rfc2217")
+    slow = join(sockets, port, SERVER_OPENING)
     slow.setblocking(False)
     behind = r"\[WARNING\] connector\[\d+\]: client 127\.0\.0\.1:\d+ is (\d+) bytes behind"
     written, got, start = 0, 0, time.monotonic()
@@ -125,19 +113,10 @@ TAIL = "0508 050b 0c01 0c02"
 
 
 def client(daemon, pty, sockets, *opts):
-    server = socket.create_server(("127.0.0.1", 0))
-    server.settimeout(10)
-    sockets.append(server)
+    server = listener(sockets)
     d = daemon(["-vvv", "-l", "serial", pty.path, "-r", "rfc2217", "127.0.0.1",
                 str(server.getsockname()[1]), "-C", *opts])
     return d, server
-
-
-def accept(server, sockets, opening):
-    conn, _ = server.accept()
-    sockets.append(conn)
-    assert recv_exactly(conn, len(opening)) == opening
-    return conn
 
 
 @pytest.mark.parametrize("opts, opening", [([], OPEN + SETTINGS + TAIL),

@@ -6,7 +6,7 @@ import termios
 
 import pytest
 
-from conftest import SERIAL_USAGE, connect, free_port, tty_locked, wait_until
+from conftest import SERIAL_USAGE, join, serve, tty_locked, wait_until
 
 IFLAG, OFLAG, CFLAG, LFLAG, ISPEED, OSPEED = range(6)
 RATES = [50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
@@ -22,16 +22,12 @@ SETTINGS = [([], B9600, 0, 0)] + [
 
 
 def start(daemon, path, *serial_opts):
-    port = free_port()
-    d = daemon(["-vv", "-l", "serial", path, *serial_opts, "-r", "raw", "127.0.0.1", str(port)])
-    d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
-    return d, port
+    return serve(daemon, path, "raw", local=serial_opts)
 
 
 def session(sockets, pty, port, marker=b"s"):
     """Connects a client and waits until its byte reached the pty: the tty is then configured."""
-    s = connect(port)
-    sockets.append(s)
+    s = join(sockets, port)
     s.sendall(marker)
     assert pty.read_exactly(len(marker)) == marker
     return s
@@ -72,7 +68,7 @@ def test_bad_section_or_help_prints_usage(daemon, section, status):
 def test_open_retries_run_out_then_exit_1(daemon, pty_pair, sockets, path, retries):
     path = path or pty_pair.path
     d, port = start(daemon, path, "-R", str(retries), "-T", "100")
-    sockets.append(connect(port))
+    join(sockets, port)
     rc, _, err = d.wait_exit(20)
     lines = [line for line in err.decode().splitlines() if "serial[" in line]
     assert [line.split("]: ", 1)[1] for line in lines] == [f"open tty {path}"] + [
@@ -93,8 +89,7 @@ def test_second_daemon_waits_for_the_lock(daemon, pty_pair, sockets):
     _, port1 = start(daemon, pty_pair.path)
     first = session(sockets, pty_pair, port1, b"1")
     second, port2 = start(daemon, pty_pair.path)
-    s2 = connect(port2)
-    sockets.append(s2)
+    s2 = join(sockets, port2)
     second.wait_for(rf"open tty {pty_pair.path}\n")
     wait_until(lambda: waits_in_flock(second.proc.pid), "second wirebox never waited on the lock")
     s2.sendall(b"2")
