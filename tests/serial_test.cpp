@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -18,7 +19,6 @@
 #include "rcqb.h"
 #include "rfc2217-mctrl.h"
 #include "support/log_capture.h"
-#include "support/pty_pair.h"
 #include "util.h"
 
 namespace
@@ -29,6 +29,30 @@ int refusals = 0;              // how many of the next requests fail with EINVAL
 std::vector<int> modem_writes; // every TIOCMSET word
 
 constexpr tcflag_t BASE = CREAD | CLOCAL;
+
+// A raw pty pair: the test plays the device on `master`, the code opens `path`. The slave stays
+// open so that the master does not read EIO between openings.
+struct pty_pair {
+    int master = -1, slave = -1;
+    std::string path;
+    pty_pair()
+    {
+        char name[256];
+        EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        path = name;
+        for (int fd : {master, slave}) {
+            termios tio{};
+            tcgetattr(fd, &tio);
+            cfmakeraw(&tio);
+            tcsetattr(fd, TCSANOW, &tio);
+        }
+    }
+    ~pty_pair()
+    {
+        close(master);
+        close(slave);
+    }
+};
 
 class Serial : public ::testing::Test
 {

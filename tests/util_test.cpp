@@ -8,8 +8,8 @@
 #include <regex>
 #include <string>
 #include <syslog.h>
+#include <unistd.h>
 
-#include "support/fd_guard.h"
 #include "support/log_capture.h"
 
 namespace
@@ -19,10 +19,11 @@ namespace
 // place.
 std::string free_port(const char *host)
 {
-    fd_guard probe(tcp_listen(host, "0", 1));
+    int probe = tcp_listen(host, "0", 1);
     sockaddr_in6 sa{};
     socklen_t len = sizeof sa;
-    getsockname(probe.fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    getsockname(probe, reinterpret_cast<sockaddr *>(&sa), &len);
+    close(probe);
     return std::to_string(ntohs(sa.sin6_port));
 }
 
@@ -32,10 +33,10 @@ TEST(Util, ListensAndConnectsOnIpv4AndIpv6Loopback)
         SCOPED_TRACE(host);
         std::string port = free_port(host);
         log_capture cap;
-        fd_guard listener(tcp_listen(host, port.c_str(), 4));
-        ASSERT_GE(listener.fd, 0);
-        fd_guard client(tcp_connect(host, port.c_str()));
-        ASSERT_GE(client.fd, 0);
+        int listener = tcp_listen(host, port.c_str(), 4);
+        ASSERT_GE(listener, 0);
+        int client = tcp_connect(host, port.c_str());
+        ASSERT_GE(client, 0);
         const std::string where = std::string(host) + ":" + port + "\n";
         EXPECT_EQ(cap.bodies(),
                   (std::vector<std::string>{"listening at " + where, "connected to " + where}));
@@ -43,12 +44,15 @@ TEST(Util, ListensAndConnectsOnIpv4AndIpv6Loopback)
 
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
-        fd_guard accepted(accept(listener.fd, reinterpret_cast<sockaddr *>(&peer), &len));
-        ASSERT_GE(accepted.fd, 0);
+        int accepted = accept(listener, reinterpret_cast<sockaddr *>(&peer), &len);
+        ASSERT_GE(accepted, 0);
         char text[ADDR_TEXT_LEN];
         auto *sa = reinterpret_cast<sockaddr *>(&peer);
         EXPECT_STREQ(sockaddr_to_text(sa, text, sizeof text), host);
         EXPECT_EQ(sockaddr_to_text(sa, text, 3), nullptr); // too short for the text
+        for (int fd : {listener, client, accepted}) {
+            close(fd);
+        }
     }
 }
 
