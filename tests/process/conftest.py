@@ -178,8 +178,9 @@ def pty_pair():
 
 
 @pytest.fixture
-def daemon(request):
-    """Factory: daemon(args) starts wirebox; every process started is stopped at teardown."""
+def daemon():
+    """Factory: daemon(args) starts wirebox; every process started is stopped at teardown, and
+    its standard error printed (pytest shows it only when the test failed)."""
     started = []
 
     def start(args):
@@ -188,18 +189,9 @@ def daemon(request):
         return d
 
     yield start
-    failed = getattr(getattr(request.node, "rep_call", None), "failed", False)
     for d in started:
         d.stop()
-        if failed:
-            print(f"--- wirebox {' '.join(d.args[1:])} stderr:\n{d.err.decode(errors='replace')}")
-
-
-@pytest.hookimpl(tryfirst=True, hookwrapper=True)
-def pytest_runtest_makereport(item, call):
-    outcome = yield
-    rep = outcome.get_result()
-    setattr(item, "rep_" + rep.when, rep)
+        print(f"--- wirebox {' '.join(d.args[1:])} stderr:\n{d.err.decode(errors='replace')}")
 
 
 # The serial usage text, a tty lock probe, bounded waits and client sockets.
