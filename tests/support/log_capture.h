@@ -25,14 +25,16 @@ struct log_capture {
     {
         active = &lines;
         log_mask = -1;
-        log_handler = [](int level, const char *fmt, ...) {
-            char buf[4096];
-            va_list ap;
-            va_start(ap, fmt);
-            vsnprintf(buf, sizeof buf, fmt, ap);
-            va_end(ap);
-            active->push_back({level, buf});
-        };
+        log_handler = handler;
+    }
+    static void handler(int level, const char *fmt, ...)
+    {
+        char buf[4096];
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(buf, sizeof buf, fmt, ap);
+        va_end(ap);
+        active->push_back({level, buf});
     }
     ~log_capture()
     {
