@@ -194,22 +194,7 @@ def daemon():
         print(f"--- wirebox {' '.join(d.args[1:])} stderr:\n{d.err.decode(errors='replace')}")
 
 
-# The serial usage text, a tty lock probe, bounded waits and client sockets.
-
-SERIAL_USAGE = (
-    b"serial <tty> [options]         Plain serial port\n"
-    b"   -B, --baudrate=BAUDRATE         speed at which data travels in serial\n"
-    b"   -P, --parity=<none, even, odd>  parity bit settings\n"
-    b"   -S, --two-stopbits              amount of stopbits\n"
-    b"   -D, --databits=<5,6,7,8>        amount of databits\n"
-    b"   -F, --flow=<hardware, software, none>\n"
-    b"                                   which flow control to use, default: none\n"
-    b"   -I, --accum-interval=INTERVAL   maximum interval between data bursts in ms\n"
-    b"   -A, --accum-attempts=ATTEMPTS   defaults to 3\n"
-    b"   -T, --failopen-timeout=INTERVAL interval between a failed open attempt and a new \n"
-    b"                                   attempt to open port in ms\n"
-    b"   -R, --failopen-retries=ATTEMPTS defaults to 16\n"
-    b"   -h, --help                      print this message and exit\n\n")
+# A tty lock probe, bounded waits and client sockets.
 
 
 def tty_locked(path):

@@ -4,15 +4,29 @@ import contextlib
 import errno
 import os
 import re
+import shlex
 import signal
 import socket
 import subprocess
 
 import pytest
 
-from conftest import SERIAL_USAGE, WIREBOX, free_port, wait_until
+from conftest import WIREBOX, free_port, wait_until
 
-SERIAL_USAGE = SERIAL_USAGE.decode()
+SERIAL_USAGE = (
+    "serial <tty> [options]         Plain serial port\n"
+    "   -B, --baudrate=BAUDRATE         speed at which data travels in serial\n"
+    "   -P, --parity=<none, even, odd>  parity bit settings\n"
+    "   -S, --two-stopbits              amount of stopbits\n"
+    "   -D, --databits=<5,6,7,8>        amount of databits\n"
+    "   -F, --flow=<hardware, software, none>\n"
+    "                                   which flow control to use, default: none\n"
+    "   -I, --accum-interval=INTERVAL   maximum interval between data bursts in ms\n"
+    "   -A, --accum-attempts=ATTEMPTS   defaults to 3\n"
+    "   -T, --failopen-timeout=INTERVAL interval between a failed open attempt and a new \n"
+    "                                   attempt to open port in ms\n"
+    "   -R, --failopen-retries=ATTEMPTS defaults to 16\n"
+    "   -h, --help                      print this message and exit\n\n")
 
 USAGE = """wirebox [options] -l <tty_proto> -r <remote_proto>
 Example: wirebox -d -l serial /dev/ttyS0 -B 115200 -r raw 0.0.0.0 12312
@@ -48,6 +62,20 @@ REMOTE_LIST = protocols("remote", "local", "-r <remote_proto>", [
     ("raw", "Plain TCP data transfer.", "serial"),
     ("rfc2217", "RFC2217 data transfer protocol.", "serial"),
     ("modbustcp", "Modbus TCP.", "modbusrtu")])
+RTU_USAGE = (
+    "modbusrtu <tty> [options]          Plain modbusrtu port\n"
+    "   -B, --baudrate=BAUDRATE             speed at which data travels in modbusrtu\n"
+    "   -P, --parity=<none, even, odd>      parity bit settings\n"
+    "   -S, --two-stopbits                  amount of stopbits\n"
+    "   -D, --databits=<5,6,7,8>            amount of databits\n"
+    "   -T, --failopen-timeout=INTERVAL     interval between a failed open attempt and a new \n"
+    "                                       attempt to open port in ms\n"
+    "   -R, --failopen-retries=ATTEMPTS     defaults to 16\n"
+    "   -V, --verbose                       print modbus debug messages\n"
+    "   -h, --help                          print this message and exit\n\n")
+TCP_USAGE = ("modbustcp <host> <port> [options]   Modbus tcp data transfer byte by byte\n"
+             "   -V, --verbose                       print modbus debug messages\n"
+             "   -h, --help                          print this message and exit\n\n")
 RAW_USAGE = (
     "plaintcp <host> <port> [options]   Plain tcp data transfer byte by byte\n"
     "   -C, --client-mode                   connect to remote server\n"
@@ -103,6 +131,21 @@ START_CASES = [
     *[(ALL + ["-N", b], 1, RAW_USAGE) for b in [r"\x4", r"\x", r"\xg1", r"\x1g", r"\a", "abc\\"]],
     (LOCAL + ["-r", "raw", "127.0.0.1"], 1, RAW_USAGE),
     (ALL + ["2"], 1, RAW_USAGE),
+    # Values the serial and modbusrtu sections refuse.
+    *[(shlex.split(f"-l serial /dev/null {v} -r raw 127.0.0.1 1"), 1, SERIAL_USAGE) for v in [
+        "-B 14400", "-B 0", "-P EVEN", "-F rtscts", "-D 9", "-D 4", "-I abc", "-I-5", "-A many",
+        "--accum-attempts=-1", "-A 4294967296", "-T soon", "-R-1", "'--failopen-retries= -1'",
+        "-R 99999999999999999999", "/dev/zero"]],
+    *[(shlex.split(f"-l modbusrtu {v} -r modbustcp 127.0.0.1 1"), 1, RTU_USAGE) for v in [
+        "", "/dev/null /dev/zero", "/dev/null -B 250000", "/dev/null -P Even", "/dev/null -D 9",
+        "/dev/null -D 4", "/dev/null -T abc", "/dev/null --failopen-retries=x",
+        "/dev/null -R 4294967296"]],
+    (["-l", "modbusrtu", "-h", "-r", "modbustcp", "127.0.0.1", "1"], 0, RTU_USAGE),
+    (["-l", "modbusrtu", "/dev/null", "-r", "modbustcp", "--help"], 0, TCP_USAGE),
+    (["-l", "modbusrtu", "/dev/null", "-r", "modbustcp", "127.0.0.1"], 1, TCP_USAGE),
+    (["-l", "modbusrtu", "/dev/null", "-r", "modbustcp", "127.0.0.1", "1", "2"], 1, TCP_USAGE),
+    (shlex.split("-l modbusrtu /dev/null -B 230400 -P odd -S -D 7 -T 1.5 -R 3 -r modbustcp a b "
+                 "-V -C"), 0, ""),
 ]
 
 
