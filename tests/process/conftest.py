@@ -74,16 +74,11 @@ class Daemon:
     def wait_for(self, pattern, timeout=10):
         """Waits until stderr matches the regex `pattern`; returns the match."""
         rx = re.compile(pattern.encode() if isinstance(pattern, str) else pattern)
-        deadline = time.monotonic() + timeout
-        while True:
-            exited = self.proc.poll() is not None
-            m = rx.search(self.err)
-            if m:
-                return m
-            if exited or time.monotonic() > deadline:
-                raise TimeoutError(f"no {pattern!r} in stderr (exit status {self.proc.returncode})"
-                                   f":\n{self.err.decode(errors='replace')}")
-            time.sleep(0.01)
+        wait_until(lambda: rx.search(self.err) or self.proc.poll() is not None,
+                   f"no {pattern!r} in stderr", timeout)
+        m = rx.search(self.err)
+        assert m, f"no {pattern!r} in stderr, exit status {self.proc.returncode}"
+        return m
 
     def count(self, pattern):
         return len(re.findall(pattern.encode() if isinstance(pattern, str) else pattern, self.err))
@@ -93,12 +88,8 @@ class Daemon:
         return self.proc.returncode, self.proc.stdout.read(), self.err
 
     def stop(self):
-        self.proc.terminate()  # does nothing once the process has been waited for
-        try:
-            self.proc.wait(5)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(5)
+        self.proc.kill()  # does nothing once the process has been waited for
+        self.proc.wait(5)
         self.proc.stdout.close()
 
 
@@ -192,9 +183,6 @@ def daemon():
     for d in started:
         d.stop()
         print(f"--- wirebox {' '.join(d.args[1:])} stderr:\n{d.err.decode(errors='replace')}")
-
-
-# A tty lock probe, bounded waits and client sockets.
 
 
 def tty_locked(path):

@@ -13,15 +13,8 @@ RATES = [50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 192
 B9600 = termios.B9600
 SETTINGS = [([], B9600, 0, 0)] + [
     (["-B", str(r)], getattr(termios, f"B{r}"), 0, 0) for r in RATES] + [
-    (["-S"], B9600, 0, termios.CSTOPB),
-    (["-F", "hardware"], B9600, 0, termios.CRTSCTS),
-    (["--flow=software"], B9600, termios.IXON | termios.IXOFF, 0),
-    (["-F", "none"], B9600, 0, 0),
-]
-
-
-def start(daemon, path, *serial_opts):
-    return serve(daemon, path, "raw", local=serial_opts)
+    (["-S"], B9600, 0, termios.CSTOPB), (["-F", "hardware"], B9600, 0, termios.CRTSCTS),
+    (["--flow=software"], B9600, termios.IXON | termios.IXOFF, 0), (["-F", "none"], B9600, 0, 0)]
 
 
 def session(sockets, pty, port, marker=b"s"):
@@ -41,7 +34,7 @@ def test_line_settings_reach_the_tty(daemon, pty_pair, sockets, opts, speed, ifl
     attrs[IFLAG] |= termios.ICRNL | termios.IXON | termios.IXOFF | termios.IXANY
     attrs[OFLAG] |= termios.OPOST
     termios.tcsetattr(pty_pair.slave, termios.TCSANOW, attrs)
-    _, port = start(daemon, pty_pair.path, *opts)
+    _, port = serve(daemon, pty_pair.path, "raw", local=opts)
     session(sockets, pty_pair, port)
     attrs = pty_pair.termios()
     assert (attrs[IFLAG], attrs[OFLAG], attrs[LFLAG]) == (iflag, 0, 0)
@@ -53,7 +46,7 @@ def test_line_settings_reach_the_tty(daemon, pty_pair, sockets, opts, speed, ifl
 @pytest.mark.parametrize("path, retries", [("/nonexistent/tty", 3), (None, 0)])
 def test_open_retries_run_out_then_exit_1(daemon, pty_pair, sockets, path, retries):
     path = path or pty_pair.path
-    d, port = start(daemon, path, "-R", str(retries), "-T", "100")
+    d, port = serve(daemon, path, "raw", local=("-R", str(retries), "-T", "100"))
     join(sockets, port)
     rc, _, err = d.wait_exit(20)
     lines = [line for line in err.decode().splitlines() if "serial[" in line]
@@ -72,9 +65,9 @@ def waits_in_flock(pid):
 
 
 def test_second_daemon_waits_for_the_lock(daemon, pty_pair, sockets):
-    _, port1 = start(daemon, pty_pair.path)
+    _, port1 = serve(daemon, pty_pair.path, "raw")
     first = session(sockets, pty_pair, port1, b"1")
-    second, port2 = start(daemon, pty_pair.path)
+    second, port2 = serve(daemon, pty_pair.path, "raw")
     s2 = join(sockets, port2)
     second.wait_for(rf"open tty {pty_pair.path}\n")
     wait_until(lambda: waits_in_flock(second.proc.pid), "second wirebox never waited on the lock")
@@ -90,7 +83,7 @@ def test_second_daemon_waits_for_the_lock(daemon, pty_pair, sockets):
 
 
 def test_tty_is_open_only_while_clients_are_connected(daemon, pty_pair, sockets):
-    d, port = start(daemon, pty_pair.path, "-B", "19200", "-F", "hardware")
+    d, port = serve(daemon, pty_pair.path, "raw", local=("-B", "19200", "-F", "hardware"))
     assert not tty_locked(pty_pair.path)
     for round_no in (1, 2):
         s = session(sockets, pty_pair, port)
