@@ -1,6 +1,5 @@
 """The command line of the built binary, compared byte for byte (usage texts are printed with
 puts, so one more newline follows each)."""
-import contextlib
 import errno
 import os
 import re
@@ -236,13 +235,8 @@ def test_daemonize_detaches_onto_dev_null():
             return s.connect_ex(("127.0.0.1", port)) == 0
 
     wait_until(listening, "the detached server")
-    cmdline = "\0".join([WIREBOX, *args, ""]).encode()
-    for pid in map(int, filter(str.isdigit, os.listdir("/proc"))):
-        with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as f:
-            if f.read() == cmdline:
-                break
-    else:
-        pytest.fail("the detached server is not found")
+    pid = int(subprocess.run(["pgrep", "-xf", " ".join([WIREBOX, *args])], capture_output=True,
+                             check=True).stdout)
     try:
         with open(f"/proc/{pid}/status") as f:
             umask = re.search(r"^Umask:\s*(\d+)$", f.read(), re.M).group(1)
