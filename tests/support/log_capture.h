@@ -2,7 +2,6 @@
 // the handler and the mask.
 #pragma once
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -49,10 +48,5 @@ struct log_capture {
             out.push_back(l.text.substr(l.text.find("]: ") + 3));
         }
         return out;
-    }
-    bool contains(const std::string &body) const
-    {
-        const auto b = bodies();
-        return std::find(b.begin(), b.end(), body) != b.end();
     }
 };
