@@ -99,14 +99,10 @@ def run(args):
 
 # First those decided before any protocol init runs.
 START_CASES = [
-    (["-h"], 0, USAGE),
+    (["-h"], 0, USAGE), (["-?"], 1, USAGE), ([], 1, USAGE), (["-v", "-?"] + ALL, 0, USAGE),
     (["-v", "-h", "-l", "serial", "/dev/null", "-X", "-r", "raw", "-X"], 0, USAGE),
-    (["-?"], 1, USAGE),
-    ([], 1, USAGE),
-    (["--local-proto", "list", "-r", "nonsense"], 0, LOCAL_LIST),
-    (["-r", "list"], 0, REMOTE_LIST),
-    (["-l"], 0, LOCAL_LIST),
-    (["-l", "-r", "raw"], 0, LOCAL_LIST),
+    (["--local-proto", "list", "-r", "nonsense"], 0, LOCAL_LIST), (["-l"], 0, LOCAL_LIST),
+    (["-r", "list"], 0, REMOTE_LIST), (["-l", "-r", "raw"], 0, LOCAL_LIST),
     # The remote list wins before the serial init could complain about its missing tty.
     (["-l", "serial", "-r"], 0, REMOTE_LIST),
     (["-r", "raw", "-l", "Serial"], 1, 'Unknown local protocol: "Serial"\n' + LOCAL_LIST),
@@ -116,20 +112,16 @@ START_CASES = [
     (REMOTE + LOCAL + ["--remote-proto", "raw"], 1,
      "multiple remote protocol settings are not allowed\n\n" + USAGE),
     # Section switches are whole words only.
-    (["--local-proto=serial"] + REMOTE, 1, USAGE),
-    (["-lserial"] + REMOTE, 1, USAGE),
-    (LOCAL, 1, USAGE),
+    (["--local-proto=serial"] + REMOTE, 1, USAGE), (["-lserial"] + REMOTE, 1, USAGE),
+    (LOCAL, 1, USAGE), (["--he"] + REMOTE + LOCAL, 0, USAGE),
     # Then those that need the serial and raw inits to parse their sections.
     (["-l", "serial", "/dev/ttyS0", "-h", "-r", "raw", "0.0.0.0", "1"], 0, SERIAL_USAGE),
     # The local init always runs first, whatever the order on the command line.
     (["-r", "raw", "-h", "-l", "serial"], 1, SERIAL_USAGE),
     (["-r", "raw", "-h"] + LOCAL, 0, RAW_USAGE),
-    (["-v", "-?"] + ALL, 0, USAGE),
-    (["--he"] + REMOTE + LOCAL, 0, USAGE),
     # Banners the decoder refuses: a short or non-hex \x, an unknown escape, a trailing backslash.
     *[(ALL + ["-N", b], 1, RAW_USAGE) for b in [r"\x4", r"\x", r"\xg1", r"\x1g", r"\a", "abc\\"]],
-    (LOCAL + ["-r", "raw", "127.0.0.1"], 1, RAW_USAGE),
-    (ALL + ["2"], 1, RAW_USAGE),
+    (LOCAL + ["-r", "raw", "127.0.0.1"], 1, RAW_USAGE), (ALL + ["2"], 1, RAW_USAGE),
     # Values the serial and modbusrtu sections refuse.
     *[(shlex.split(f"-l serial /dev/null {v} -r raw 127.0.0.1 1"), 1, SERIAL_USAGE) for v in [
         "-B 14400", "-B 0", "-P EVEN", "-F rtscts", "-D 9", "-D 4", "-I abc", "-I-5", "-A many",
@@ -165,6 +157,9 @@ ERRORS = [
     (["--bogus=1", *ALL], "{prog}: --bogus: unknown option"),
     # A general option after a section switch belongs to that section.
     (LOCAL + ["-v"] + REMOTE, "serial: -v: unknown option"),
+    # An option of the rfc2217 section's other mode is unknown.
+    (LOCAL + ["-r", "rfc2217", "h", "1", "-B", "9600"], "rfc2217: -B: unknown option"),
+    (LOCAL + ["-r", "rfc2217", "h", "1", "--client"], "rfc2217: --client: unknown option"),
     (["-t", "x", *ALL], LINE + r'invalid reconnect delay: "x"'),
     (["--reconnect-delay=-1", *ALL], LINE + r'invalid reconnect delay: "-1"'),
     (["-t", "2147483648", *ALL], LINE + r'errno: [^,]+, invalid reconnect delay: "2147483648"'),
@@ -199,15 +194,9 @@ def test_accepted_values_reach_a_running_server(daemon, pty_pair):
 # A listener that cannot bind makes the server return at once with status 0, after one line at
 # each of INFO, DEBUG (the address in use) and ERROR; the level names on standard error show the
 # chosen level.
-LEVEL_CASES = [
-    ([], {"ERROR"}),
-    (["-v"], {"ERROR"}),
-    (["-vv"], {"ERROR", "INFO"}),
-    (["-v", "--verbose", "-v"], {"ERROR", "INFO", "DEBUG"}),
-    (["-vvvv"], {"ERROR", "INFO", "DEBUG"}),
-    (["-q", "-vvv"], set()),
-    (["-s"], set()),
-]
+LEVEL_CASES = [([], {"ERROR"}), (["-v"], {"ERROR"}), (["-vv"], {"ERROR", "INFO"}),
+               (["-v", "--verbose", "-v"], {"ERROR", "INFO", "DEBUG"}),
+               (["-vvvv"], {"ERROR", "INFO", "DEBUG"}), (["-q", "-vvv"], set()), (["-s"], set())]
 
 
 @pytest.mark.parametrize("general,levels", LEVEL_CASES, ids=case_ids(LEVEL_CASES))
