@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import accept, connect, cpu_ms_over, join, listener, recv_exactly, serve
+from conftest import accept, cpu_ms_over, join, listener, recv_exactly, serve
 
 IFLAG, CFLAG, OSPEED = 0, 2, 5
 ALL_BYTES = bytes(range(256))
@@ -77,8 +77,7 @@ def test_server_answers_every_request_and_serves_one_client_at_a_time(daemon, pt
                                         r"client\)" for m in ("BINARY", "ASCII")
                                         for w in ("<<==", "==>>")]:
         assert d.count(rf"\]: {message}\n") == 1, message
-    second = connect(port)
-    sockets.append(second)
+    second = join(sockets, port)
     assert second.recv(16) == b""  # closed at once
     d.wait_for(r"no vacant places for clients left\. disconnecting\n")
     s.sendall(b"still")
