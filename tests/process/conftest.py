@@ -8,7 +8,6 @@ import select
 import socket
 import subprocess
 import tempfile
-import termios
 import time
 import tty
 
@@ -32,9 +31,6 @@ class Pty:
         for fd in (self.master, self.slave):
             tty.setraw(fd)
         os.set_blocking(self.master, False)
-
-    def termios(self):
-        return termios.tcgetattr(self.slave)
 
     def write(self, data, timeout=10):
         deadline = time.monotonic() + timeout

@@ -27,7 +27,7 @@ def pump(write, read):
 
 
 def settings_reached(pty):
-    a = pty.termios()
+    a = termios.tcgetattr(pty.slave)
     return (a[OSPEED] == termios.B19200 and a[CFLAG] & termios.PARODD
             and a[CFLAG] & termios.CSTOPB and a[CFLAG] & termios.CRTSCTS)
 

@@ -29,14 +29,14 @@ def session(sockets, pty, port, marker=b"s"):
                          ids=[" ".join(s[0]) or "defaults" for s in SETTINGS])
 def test_line_settings_reach_the_tty(daemon, pty_pair, sockets, opts, speed, iflag, cflag):
     # Start from a cooked line so that what is read back is the daemon's raw configuration.
-    attrs = pty_pair.termios()
+    attrs = termios.tcgetattr(pty_pair.slave)
     attrs[LFLAG] |= termios.ECHO | termios.ICANON
     attrs[IFLAG] |= termios.ICRNL | termios.IXON | termios.IXOFF | termios.IXANY
     attrs[OFLAG] |= termios.OPOST
     termios.tcsetattr(pty_pair.slave, termios.TCSANOW, attrs)
     _, port = serve(daemon, pty_pair.path, "raw", local=opts)
     session(sockets, pty_pair, port)
-    attrs = pty_pair.termios()
+    attrs = termios.tcgetattr(pty_pair.slave)
     assert (attrs[IFLAG], attrs[OFLAG], attrs[LFLAG]) == (iflag, 0, 0)
     mask = termios.CSTOPB | termios.CRTSCTS | termios.CREAD | termios.CLOCAL
     assert attrs[CFLAG] & mask == cflag | termios.CREAD | termios.CLOCAL
@@ -89,7 +89,7 @@ def test_tty_is_open_only_while_clients_are_connected(daemon, pty_pair, sockets)
         s = session(sockets, pty_pair, port)
         other = session(sockets, pty_pair, port, b"o")
         assert tty_locked(pty_pair.path)
-        attrs = pty_pair.termios()
+        attrs = termios.tcgetattr(pty_pair.slave)
         assert attrs[OSPEED] == termios.B19200
         assert attrs[CFLAG] & termios.CRTSCTS
         s.close()
