@@ -90,8 +90,7 @@ def test_tty_is_open_only_while_clients_are_connected(daemon, pty_pair, sockets)
         other = session(sockets, pty_pair, port, b"o")
         assert tty_locked(pty_pair.path)
         attrs = termios.tcgetattr(pty_pair.slave)
-        assert attrs[OSPEED] == termios.B19200
-        assert attrs[CFLAG] & termios.CRTSCTS
+        assert attrs[OSPEED] == termios.B19200 and attrs[CFLAG] & termios.CRTSCTS
         s.close()
         d.wait_for(rf"(?s)(connection closed client\n.*){{{2 * round_no - 1}}}")
         other.sendall(b"still open")  # the tty stays open while any client remains
