@@ -38,14 +38,10 @@ struct pty_pair {
     pty_pair()
     {
         char name[256];
-        EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        termios raw{};
+        cfmakeraw(&raw);
+        EXPECT_EQ(openpty(&master, &slave, name, &raw, nullptr), 0);
         path = name;
-        for (int fd : {master, slave}) {
-            termios tio{};
-            tcgetattr(fd, &tio);
-            cfmakeraw(&tio);
-            tcsetattr(fd, TCSANOW, &tio);
-        }
     }
     ~pty_pair()
     {
