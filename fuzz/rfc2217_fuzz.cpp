@@ -57,13 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     cfg.on_option = client ? negotiate_option_client : negotiate_option;
     memset(cfg.ack, client ? ACK_ANY | ACK_MATCH : 0, sizeof cfg.ack);
     connector conn{};
-    conn.tty_fd = 5; // never used: every call on it is faked
-    conn.nfds = 2;
     conn.local_priv = &serial;
     conn.remote_priv = &cfg;
     conn.tty_open = serial_tty_open;
-    conn.to_tty = rcqb_create(QUEUE_BLOCK_SIZE);
-    conn.from_tty = rcqb_create(QUEUE_BLOCK_SIZE);
+    connector_init(&conn);
+    conn.tty_fd = 5; // never used: every call on it is faked
     client_record *c = (client ? rfc2217_client_create : rfc2217_server_create)(&conn, -1);
     rcqb *in = rcqb_create(QUEUE_BLOCK_SIZE);
     rcqb *in_reader = rcqb_clone(in);
@@ -72,8 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         filter_from_socket(c, in_reader, conn.to_tty);
     }
     rfc2217_client_free(c);
-    for (rcqb *q : {in, in_reader, cfg.all_out, cfg.tty_data, conn.to_tty, conn.from_tty}) {
+    for (rcqb *q : {in, in_reader, cfg.all_out, cfg.tty_data}) {
         rcqb_free(q);
     }
+    connector_cleanup(&conn);
     return 0;
 }

@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/fd_guard.h"
-
 namespace
 {
 
@@ -31,22 +29,24 @@ TEST(Modbustcp, RawReplyOnAFullSocketWaitsOrShutsItDownButNeverCutsAFrame)
         SCOPED_TRACE(reader ? "a reader drains the socket" : "nobody reads");
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-        fd_guard ours(sv[0]), peer(sv[1]);
-        fcntl(peer.fd, F_SETFL, 0);
+        const int ours = sv[0], peer = sv[1];
+        fcntl(peer, F_SETFL, 0);
         size_t filled = 0;
-        for (ssize_t n; (n = write(ours.fd, raw.data(), raw.size())) > 0;) {
+        for (ssize_t n; (n = write(ours, raw.data(), raw.size())) > 0;) {
             filled += static_cast<size_t>(n);
         }
-        modbus_set_socket(ctx, ours.fd);
+        modbus_set_socket(ctx, ours);
         modbus_set_response_timeout(ctx, reader ? 10 : 0, 20000);
         std::string got;
-        std::thread drain([&] { got = reader ? read_up_to(peer.fd, filled + 261) : ""; });
+        std::thread drain([&] { got = reader ? read_up_to(peer, filled + 261) : ""; });
         auto bytes = reinterpret_cast<const uint8_t *>(raw.data());
         EXPECT_EQ(modbustcp_send_raw_reply(ctx, bytes, 255, req), reader ? 261 : -1);
         drain.join();
         // Shut down, the socket ends right after what it held before.
-        got = reader ? got : read_up_to(peer.fd, filled + 261);
+        got = reader ? got : read_up_to(peer, filled + 261);
         EXPECT_EQ(got.substr(filled), reader ? frame : "");
+        close(ours);
+        close(peer);
     }
     modbus_free(ctx);
 }

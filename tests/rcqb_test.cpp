@@ -7,9 +7,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "support/fd_guard.h"
-
-namespace {
+namespace
+{
 
 std::string pattern(size_t n, int seed = 0)
 {
@@ -33,21 +32,23 @@ std::string read_all(rcqb *r)
 }
 
 struct pipe_pair {
-    fd_guard rd, wr;
+    int fd[2] = {-1, -1}; // read end, write end
     pipe_pair()
     {
-        int fds[2];
-        EXPECT_EQ(pipe(fds), 0);
-        rd.fd = fds[0];
-        wr.fd = fds[1];
+        EXPECT_EQ(pipe(fd), 0);
+    }
+    ~pipe_pair()
+    {
+        close(fd[0]);
+        close(fd[1]);
     }
 };
 
 TEST(Rcqb, WriteFdConsumesOnlyWhatTheDescriptorTook)
 {
     pipe_pair p;
-    fcntl(p.wr.fd, F_SETFL, O_NONBLOCK);
-    ASSERT_EQ(fcntl(p.wr.fd, F_SETPIPE_SZ, 4096), 4096); // less than one write offers
+    fcntl(p.fd[1], F_SETFL, O_NONBLOCK);
+    ASSERT_EQ(fcntl(p.fd[1], F_SETPIPE_SZ, 4096), 4096); // less than one write offers
     rcqb *q = rcqb_create(256);
     rcqb *r = rcqb_clone(q);
     std::string data = pattern(300000);
@@ -55,11 +56,11 @@ TEST(Rcqb, WriteFdConsumesOnlyWhatTheDescriptorTook)
     EXPECT_EQ(rcqb_write_fd(-1, r, 100), -1);
     EXPECT_EQ(errno, EBADF);
     EXPECT_EQ(rcqb_skip(r, 100), 100); // a failed write consumed nothing; go on mid-block
-    int32_t n = rcqb_write_fd(p.wr.fd, r, rcqb_available(r));
+    int32_t n = rcqb_write_fd(p.fd[1], r, rcqb_available(r));
     ASSERT_GT(n, 0);
     EXPECT_EQ(rcqb_available(r), data.size() - 100 - static_cast<size_t>(n));
     std::string got(static_cast<size_t>(n), '\0');
-    EXPECT_EQ(read(p.rd.fd, got.data(), got.size()), n);
+    EXPECT_EQ(read(p.fd[0], got.data(), got.size()), n);
     EXPECT_EQ(got + read_all(r), data.substr(100));
     rcqb_free(r);
     rcqb_free(q);
@@ -95,10 +96,10 @@ void run_model(uint32_t seed, uint32_t block_size, int steps)
             int32_t got = op == 3   ? rcqb_peek(m->h, buf.data(), n)
                           : op == 4 ? rcqb_read(m->h, buf.data(), n)
                           : op == 5 ? rcqb_skip(m->h, n)
-                                    : rcqb_write_fd(p.wr.fd, m->h, n);
+                                    : rcqb_write_fd(p.fd[1], m->h, n);
             ASSERT_EQ(got, static_cast<int32_t>(want));
             if (op == 6) {
-                ASSERT_EQ(read(p.rd.fd, buf.data(), want), static_cast<ssize_t>(want));
+                ASSERT_EQ(read(p.fd[0], buf.data(), want), static_cast<ssize_t>(want));
             }
             if (op != 5) {
                 ASSERT_EQ(buf.substr(0, want), m->pending.substr(0, want));

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "support/log_capture.h"
@@ -52,8 +53,10 @@ TEST(ModemControl, StateByteFlagsEveryChangedLineAndSetControlChangesOnlyItsLine
             info += l.level == LOG_INFO ? body.erase(body.find(changed), changed.size()) : "";
         }
         EXPECT_EQ(info, s.logged);
-        EXPECT_EQ(cap.contains("errno: Input/output error, ioctl(modemfd,TIOCMGET,...) error\n"),
-                  s.lines == -1);
+        const auto b = cap.bodies();
+        EXPECT_EQ(std::count(b.begin(), b.end(),
+                             "errno: Input/output error, ioctl(modemfd,TIOCMGET,...) error\n"),
+                  s.lines == -1 ? 1 : 0);
     }
     const int rows[][3] = {
         // lines before, code, lines after

@@ -36,12 +36,10 @@ struct connection {
     connector conn{};
     rfc2217_config cfg{};
     client_record *c;
-    rcqb *data = rcqb_create(QUEUE_BLOCK_SIZE);
-    rcqb *data_reader = rcqb_clone(data);
     connection()
     {
         conn.remote_priv = &cfg;
-        conn.from_tty = rcqb_create(QUEUE_BLOCK_SIZE);
+        connector_init(&conn); // the tty data lands in to_tty
         cfg.on_option = [](client_record *, uint8_t cmd, uint8_t opt) {
             calls += "O" + hex({char(cmd), char(opt)}) + ";";
             return 0;
@@ -55,17 +53,18 @@ struct connection {
     ~connection()
     {
         rfc2217_client_free(c);
-        for (rcqb *q : {data, data_reader, cfg.all_out, cfg.tty_data, conn.from_tty}) {
-            rcqb_free(q);
-        }
+        rcqb_free(cfg.all_out);
+        rcqb_free(cfg.tty_data);
+        connector_cleanup(&conn);
     }
     // Parses the pieces in order; returns the tty data and the handler calls.
     std::string parse(const std::vector<std::string> &pieces)
     {
         for (const std::string &s : pieces) {
-            filter_from_bytes(c, reinterpret_cast<const uint8_t *>(s.data()), s.size(), data);
+            filter_from_bytes(c, reinterpret_cast<const uint8_t *>(s.data()), s.size(),
+                              conn.to_tty);
         }
-        return "D" + hex(drain(data_reader)) + ";" + calls;
+        return "D" + hex(drain(conn.tty_reader)) + ";" + calls;
     }
 };
 

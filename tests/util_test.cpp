@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <netinet/in.h>
 #include <regex>
 #include <string>
 #include <syslog.h>
+#include <unistd.h>
 
-#include "support/fd_guard.h"
 #include "support/log_capture.h"
 
 namespace
@@ -19,10 +18,11 @@ namespace
 // place.
 std::string free_port(const char *host)
 {
-    fd_guard probe(tcp_listen(host, "0", 1));
+    int probe = tcp_listen(host, "0", 1);
     sockaddr_in6 sa{};
     socklen_t len = sizeof sa;
-    getsockname(probe.fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    getsockname(probe, reinterpret_cast<sockaddr *>(&sa), &len);
+    close(probe);
     return std::to_string(ntohs(sa.sin6_port));
 }
 
@@ -32,10 +32,10 @@ TEST(Util, ListensAndConnectsOnIpv4AndIpv6Loopback)
         SCOPED_TRACE(host);
         std::string port = free_port(host);
         log_capture cap;
-        fd_guard listener(tcp_listen(host, port.c_str(), 4));
-        ASSERT_GE(listener.fd, 0);
-        fd_guard client(tcp_connect(host, port.c_str()));
-        ASSERT_GE(client.fd, 0);
+        int listener = tcp_listen(host, port.c_str(), 4);
+        ASSERT_GE(listener, 0);
+        int client = tcp_connect(host, port.c_str());
+        ASSERT_GE(client, 0);
         const std::string where = std::string(host) + ":" + port + "\n";
         EXPECT_EQ(cap.bodies(),
                   (std::vector<std::string>{"listening at " + where, "connected to " + where}));
@@ -43,12 +43,15 @@ TEST(Util, ListensAndConnectsOnIpv4AndIpv6Loopback)
 
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
-        fd_guard accepted(accept(listener.fd, reinterpret_cast<sockaddr *>(&peer), &len));
-        ASSERT_GE(accepted.fd, 0);
+        int accepted = accept(listener, reinterpret_cast<sockaddr *>(&peer), &len);
+        ASSERT_GE(accepted, 0);
         char text[ADDR_TEXT_LEN];
         auto *sa = reinterpret_cast<sockaddr *>(&peer);
         EXPECT_STREQ(sockaddr_to_text(sa, text, sizeof text), host);
         EXPECT_EQ(sockaddr_to_text(sa, text, 3), nullptr); // too short for the text
+        for (int fd : {listener, client, accepted}) {
+            close(fd);
+        }
     }
 }
 
@@ -56,24 +59,17 @@ TEST(Util, ListensAndConnectsOnIpv4AndIpv6Loopback)
 TEST(Util, FailuresAreReportedAtDebugLevel)
 {
     const std::string closed_port = free_port("127.0.0.1");
-    const struct {
-        std::function<int()> call;
-        std::string body; // a regular expression
-    } cases[] = {
-        {[&] { return tcp_connect("127.0.0.1", closed_port.c_str()); },
-         "errno: " + std::string(strerror(ECONNREFUSED)) + ", connection failed\n"},
-        {[] { return tcp_listen("no-such-host.invalid", "1", 4); },
-         "errno: [^,]+, getaddrinfo: .+\n"},
-        {[] { return tcp_connect("no-such-host.invalid", "1"); },
-         "errno: [^,]+, getaddrinfo: .+\n"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.body);
-        log_capture cap;
-        EXPECT_EQ(c.call(), -1);
-        ASSERT_EQ(cap.lines.size(), 1u);
-        EXPECT_EQ(cap.lines[0].level, LOG_DEBUG);
-        EXPECT_TRUE(std::regex_match(cap.bodies()[0], std::regex(c.body))) << cap.bodies()[0];
+    log_capture cap;
+    EXPECT_EQ(tcp_connect("127.0.0.1", closed_port.c_str()), -1);
+    EXPECT_EQ(tcp_listen("no-such-host.invalid", "1", 4), -1);
+    EXPECT_EQ(tcp_connect("no-such-host.invalid", "1"), -1);
+    const std::string refused = "errno: " + std::string(strerror(ECONNREFUSED)) + ", ";
+    const std::string want[] = {refused + "connection failed\n", "errno: [^,]+, getaddrinfo: .+\n",
+                                "errno: [^,]+, getaddrinfo: .+\n"}; // regular expressions
+    ASSERT_EQ(cap.lines.size(), 3u);
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(cap.lines[i].level, LOG_DEBUG);
+        EXPECT_TRUE(std::regex_match(cap.bodies()[i], std::regex(want[i]))) << cap.bodies()[i];
     }
 }
 

@@ -9,7 +9,6 @@ import shlex
 import socket
 import subprocess
 import tempfile
-import termios
 import time
 import tty
 
@@ -35,9 +34,6 @@ class Pty:
         for fd in (self.master, self.slave):
             tty.setraw(fd)
         os.set_blocking(self.master, False)
-
-    def termios(self):
-        return termios.tcgetattr(self.slave)
 
     def write(self, data, timeout=10):
         deadline = time.monotonic() + timeout
@@ -78,16 +74,11 @@ class Daemon:
     def wait_for(self, pattern, timeout=10):
         """Waits until stderr matches the regex `pattern`; returns the match."""
         rx = re.compile(pattern.encode() if isinstance(pattern, str) else pattern)
-        deadline = time.monotonic() + timeout
-        while True:
-            exited = self.proc.poll() is not None
-            m = rx.search(self.err)
-            if m:
-                return m
-            if exited or time.monotonic() > deadline:
-                raise TimeoutError(f"no {pattern!r} in stderr (exit status {self.proc.returncode})"
-                                   f":\n{self.err.decode(errors='replace')}")
-            time.sleep(0.01)
+        wait_until(lambda: rx.search(self.err) or self.proc.poll() is not None,
+                   f"no {pattern!r} in stderr", timeout)
+        m = rx.search(self.err)
+        assert m, f"no {pattern!r} in stderr, exit status {self.proc.returncode}"
+        return m
 
     def count(self, pattern):
         return len(re.findall(pattern.encode() if isinstance(pattern, str) else pattern, self.err))
@@ -97,12 +88,8 @@ class Daemon:
         return self.proc.returncode, self.proc.stdout.read(), self.err
 
     def stop(self):
-        self.proc.terminate()  # does nothing once the process has been waited for
-        try:
-            self.proc.wait(5)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(5)
+        self.proc.kill()  # does nothing once the process has been waited for
+        self.proc.wait(5)
         self.proc.stdout.close()
 
 
@@ -132,6 +119,37 @@ def connect(port, timeout=10):
     return socket.create_connection(("127.0.0.1", port), timeout=timeout)
 
 
+def serve(daemon, tty, remote, *remote_opts, general=("-vv",), local=()):
+    """Starts wirebox serving `tty` on a free loopback port; returns it once it listens."""
+    port = free_port()
+    d = daemon([*general, "-l", "serial", tty, *local, "-r", remote, "127.0.0.1", str(port),
+                *remote_opts])
+    d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
+    return d, port
+
+
+def join(sockets, port, expect=b""):
+    """Connects a client and reads the `expect` bytes it must get first."""
+    s = connect(port)
+    sockets.append(s)
+    assert recv_exactly(s, len(expect)) == expect
+    return s
+
+
+def listener(sockets, port=0):
+    server = socket.create_server(("127.0.0.1", port))
+    server.settimeout(10)
+    sockets.append(server)
+    return server
+
+
+def accept(server, sockets, expect):
+    conn, _ = server.accept()
+    sockets.append(conn)
+    assert recv_exactly(conn, len(expect)) == expect
+    return conn
+
+
 def recv_exactly(sock, n, timeout=10):
     sock.settimeout(timeout)
     buf = bytearray()
@@ -151,8 +169,9 @@ def pty_pair():
 
 
 @pytest.fixture
-def daemon(request):
-    """Factory: daemon(args) starts wirebox; every process started is stopped at teardown."""
+def daemon():
+    """Factory: daemon(args) starts wirebox; every process started is stopped at teardown, and
+    its standard error printed (pytest shows it only when the test failed)."""
     started = []
 
     def start(args):
@@ -161,36 +180,9 @@ def daemon(request):
         return d
 
     yield start
-    failed = getattr(getattr(request.node, "rep_call", None), "failed", False)
     for d in started:
         d.stop()
-        if failed:
-            print(f"--- wirebox {' '.join(d.args[1:])} stderr:\n{d.err.decode(errors='replace')}")
-
-
-@pytest.hookimpl(tryfirst=True, hookwrapper=True)
-def pytest_runtest_makereport(item, call):
-    outcome = yield
-    rep = outcome.get_result()
-    setattr(item, "rep_" + rep.when, rep)
-
-
-# The serial usage text, a tty lock probe, bounded waits and client sockets.
-
-SERIAL_USAGE = (
-    b"serial <tty> [options]         Plain serial port\n"
-    b"   -B, --baudrate=BAUDRATE         speed at which data travels in serial\n"
-    b"   -P, --parity=<none, even, odd>  parity bit settings\n"
-    b"   -S, --two-stopbits              amount of stopbits\n"
-    b"   -D, --databits=<5,6,7,8>        amount of databits\n"
-    b"   -F, --flow=<hardware, software, none>\n"
-    b"                                   which flow control to use, default: none\n"
-    b"   -I, --accum-interval=INTERVAL   maximum interval between data bursts in ms\n"
-    b"   -A, --accum-attempts=ATTEMPTS   defaults to 3\n"
-    b"   -T, --failopen-timeout=INTERVAL interval between a failed open attempt and a new \n"
-    b"                                   attempt to open port in ms\n"
-    b"   -R, --failopen-retries=ATTEMPTS defaults to 16\n"
-    b"   -h, --help                      print this message and exit\n\n")
+        print(f"--- wirebox {' '.join(d.args[1:])} stderr:\n{d.err.decode(errors='replace')}")
 
 
 def tty_locked(path):

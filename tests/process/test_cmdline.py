@@ -4,15 +4,29 @@ import contextlib
 import errno
 import os
 import re
+import shlex
 import signal
 import socket
 import subprocess
 
 import pytest
 
-from conftest import EXEC_PREFIX, SERIAL_USAGE, WIREBOX, free_port, wait_until
+from conftest import EXEC_PREFIX, WIREBOX, free_port, wait_until
 
-SERIAL_USAGE = SERIAL_USAGE.decode()
+SERIAL_USAGE = (
+    "serial <tty> [options]         Plain serial port\n"
+    "   -B, --baudrate=BAUDRATE         speed at which data travels in serial\n"
+    "   -P, --parity=<none, even, odd>  parity bit settings\n"
+    "   -S, --two-stopbits              amount of stopbits\n"
+    "   -D, --databits=<5,6,7,8>        amount of databits\n"
+    "   -F, --flow=<hardware, software, none>\n"
+    "                                   which flow control to use, default: none\n"
+    "   -I, --accum-interval=INTERVAL   maximum interval between data bursts in ms\n"
+    "   -A, --accum-attempts=ATTEMPTS   defaults to 3\n"
+    "   -T, --failopen-timeout=INTERVAL interval between a failed open attempt and a new \n"
+    "                                   attempt to open port in ms\n"
+    "   -R, --failopen-retries=ATTEMPTS defaults to 16\n"
+    "   -h, --help                      print this message and exit\n\n")
 
 USAGE = """wirebox [options] -l <tty_proto> -r <remote_proto>
 Example: wirebox -d -l serial /dev/ttyS0 -B 115200 -r raw 0.0.0.0 12312
@@ -33,38 +47,35 @@ And to get the list of remote protocols use:
 
 """
 
-LOCAL_LIST = """Available local protocols:
-   serial      Plain serial port.
-               Compatible with remote protocols:
-                   rfc2217, raw
 
-   modbusrtu   Modbus rtu.
-               Compatible with remote protocols:
-                   modbustcp
+def protocols(side, other, switch, rows):
+    """A protocol list: each row is name, description, compatible protocols."""
+    return f"Available {side} protocols:\n" + "".join(
+        f"   {name:<12}{text}\n{'':15}Compatible with {other} protocols:\n{'':19}{peers}\n\n"
+        for name, text, peers in rows) + \
+        f"To learn more about how to use the given protocol use:\n   wirebox {switch} -h\n\n"
 
-To learn more about how to use the given protocol use:
-   wirebox -l <tty_proto> -h
 
-"""
-
-REMOTE_LIST = """Available remote protocols:
-   raw         Plain TCP data transfer.
-               Compatible with local protocols:
-                   serial
-
-   rfc2217     RFC2217 data transfer protocol.
-               Compatible with local protocols:
-                   serial
-
-   modbustcp   Modbus TCP.
-               Compatible with local protocols:
-                   modbusrtu
-
-To learn more about how to use the given protocol use:
-   wirebox -r <remote_proto> -h
-
-"""
-
+LOCAL_LIST = protocols("local", "remote", "-l <tty_proto>", [
+    ("serial", "Plain serial port.", "rfc2217, raw"), ("modbusrtu", "Modbus rtu.", "modbustcp")])
+REMOTE_LIST = protocols("remote", "local", "-r <remote_proto>", [
+    ("raw", "Plain TCP data transfer.", "serial"),
+    ("rfc2217", "RFC2217 data transfer protocol.", "serial"),
+    ("modbustcp", "Modbus TCP.", "modbusrtu")])
+RTU_USAGE = (
+    "modbusrtu <tty> [options]          Plain modbusrtu port\n"
+    "   -B, --baudrate=BAUDRATE             speed at which data travels in modbusrtu\n"
+    "   -P, --parity=<none, even, odd>      parity bit settings\n"
+    "   -S, --two-stopbits                  amount of stopbits\n"
+    "   -D, --databits=<5,6,7,8>            amount of databits\n"
+    "   -T, --failopen-timeout=INTERVAL     interval between a failed open attempt and a new \n"
+    "                                       attempt to open port in ms\n"
+    "   -R, --failopen-retries=ATTEMPTS     defaults to 16\n"
+    "   -V, --verbose                       print modbus debug messages\n"
+    "   -h, --help                          print this message and exit\n\n")
+TCP_USAGE = ("modbustcp <host> <port> [options]   Modbus tcp data transfer byte by byte\n"
+             "   -V, --verbose                       print modbus debug messages\n"
+             "   -h, --help                          print this message and exit\n\n")
 RAW_USAGE = (
     "plaintcp <host> <port> [options]   Plain tcp data transfer byte by byte\n"
     "   -C, --client-mode                   connect to remote server\n"
@@ -89,15 +100,10 @@ def run(args):
 
 # First those decided before any protocol init runs.
 START_CASES = [
-    (["-h"], 0, USAGE),
+    (["-h"], 0, USAGE), (["-?"], 1, USAGE), ([], 1, USAGE), (["-v", "-?"] + ALL, 0, USAGE),
     (["-v", "-h", "-l", "serial", "/dev/null", "-X", "-r", "raw", "-X"], 0, USAGE),
-    (["-?"], 1, USAGE),
-    ([], 1, USAGE),
-    (["--local-proto", "list", "-r", "nonsense"], 0, LOCAL_LIST),
-    (["-r", "list"], 0, REMOTE_LIST),
-    (["-l"], 0, LOCAL_LIST),
-    (["-r"], 0, REMOTE_LIST),
-    (["-l", "-r", "raw"], 0, LOCAL_LIST),
+    (["--local-proto", "list", "-r", "nonsense"], 0, LOCAL_LIST), (["-l"], 0, LOCAL_LIST),
+    (["-r", "list"], 0, REMOTE_LIST), (["-l", "-r", "raw"], 0, LOCAL_LIST),
     # The remote list wins before the serial init could complain about its missing tty.
     (["-l", "serial", "-r"], 0, REMOTE_LIST),
     (["-r", "raw", "-l", "Serial"], 1, 'Unknown local protocol: "Serial"\n' + LOCAL_LIST),
@@ -107,20 +113,36 @@ START_CASES = [
     (REMOTE + LOCAL + ["--remote-proto", "raw"], 1,
      "multiple remote protocol settings are not allowed\n\n" + USAGE),
     # Section switches are whole words only.
-    (["--local-proto=serial"] + REMOTE, 1, USAGE),
-    (["-lserial"] + REMOTE, 1, USAGE),
-    (LOCAL, 1, USAGE),
+    (["--local-proto=serial"] + REMOTE, 1, USAGE), (["-lserial"] + REMOTE, 1, USAGE),
+    (LOCAL, 1, USAGE), (["--he"] + REMOTE + LOCAL, 0, USAGE),
     # Then those that need the serial and raw inits to parse their sections.
     (["-l", "serial", "/dev/ttyS0", "-h", "-r", "raw", "0.0.0.0", "1"], 0, SERIAL_USAGE),
     # The local init always runs first, whatever the order on the command line.
     (["-r", "raw", "-h", "-l", "serial"], 1, SERIAL_USAGE),
     (["-r", "raw", "-h"] + LOCAL, 0, RAW_USAGE),
-    (["-v", "-?"] + ALL, 0, USAGE),
-    (["--he"] + REMOTE + LOCAL, 0, USAGE),
     # Banners the decoder refuses: a short or non-hex \x, an unknown escape, a trailing backslash.
     *[(ALL + ["-N", b], 1, RAW_USAGE) for b in [r"\x4", r"\x", r"\xg1", r"\x1g", r"\a", "abc\\"]],
-    (LOCAL + ["-r", "raw", "127.0.0.1"], 1, RAW_USAGE),
-    (ALL + ["2"], 1, RAW_USAGE),
+    (LOCAL + ["-r", "raw", "127.0.0.1"], 1, RAW_USAGE), (ALL + ["2"], 1, RAW_USAGE),
+    # Pairs that cannot work together.
+    *[(["-l", local, "/dev/null", "-r", remote, "127.0.0.1", "1"], 1,
+       f'Protocols "{local}" and "{remote}" cannot be used together\n' + USAGE)
+      for local, remote in [("modbusrtu", "raw"), ("modbusrtu", "rfc2217"),
+                            ("serial", "modbustcp")]],
+    # Values the serial and modbusrtu sections refuse.
+    *[(shlex.split(f"-l serial /dev/null {v} -r raw 127.0.0.1 1"), 1, SERIAL_USAGE) for v in [
+        "-B 14400", "-B 0", "-P EVEN", "-F rtscts", "-D 9", "-D 4", "-I abc", "-I-5", "-A many",
+        "--accum-attempts=-1", "-A 4294967296", "-T soon", "-R-1", "'--failopen-retries= -1'",
+        "-R 99999999999999999999", "/dev/zero"]],
+    *[(shlex.split(f"-l modbusrtu {v} -r modbustcp 127.0.0.1 1"), 1, RTU_USAGE) for v in [
+        "", "/dev/null /dev/zero", "/dev/null -B 250000", "/dev/null -P Even", "/dev/null -D 9",
+        "/dev/null -D 4", "/dev/null -T abc", "/dev/null --failopen-retries=x",
+        "/dev/null -R 4294967296"]],
+    (["-l", "modbusrtu", "-h", "-r", "modbustcp", "127.0.0.1", "1"], 0, RTU_USAGE),
+    (["-l", "modbusrtu", "/dev/null", "-r", "modbustcp", "--help"], 0, TCP_USAGE),
+    (["-l", "modbusrtu", "/dev/null", "-r", "modbustcp", "127.0.0.1"], 1, TCP_USAGE),
+    (["-l", "modbusrtu", "/dev/null", "-r", "modbustcp", "127.0.0.1", "1", "2"], 1, TCP_USAGE),
+    (shlex.split("-l modbusrtu /dev/null -B 230400 -P odd -S -D 7 -T 1.5 -R 3 -r modbustcp a b "
+                 "-V -C"), 0, ""),
 ]
 
 
@@ -136,13 +158,14 @@ LINE = r"\[ERROR\] wirebox\[[1-9]\d*\]: "
 # errors are logged.
 ERRORS = [
     (["-t", "-1", *ALL], "{prog}: -t" + REQUIRES),
-    (["-w", *ALL], "{prog}: -w" + REQUIRES),
     (["-t", "1", "--reconnect-delay=2", *ALL], "{prog}: --reconnect-delay" + REPEATED),
     (["-qq", *ALL], "{prog}: -q" + REPEATED),
-    (["--bogus", *ALL], "{prog}: --bogus: unknown option"),
-    (["--daemonize=1", *ALL], "{prog}: --daemonize: option may not take an option argument"),
+    (["--bogus=1", *ALL], "{prog}: --bogus: unknown option"),
     # A general option after a section switch belongs to that section.
     (LOCAL + ["-v"] + REMOTE, "serial: -v: unknown option"),
+    # An option of the rfc2217 section's other mode is unknown.
+    (LOCAL + ["-r", "rfc2217", "h", "1", "-B", "9600"], "rfc2217: -B: unknown option"),
+    (LOCAL + ["-r", "rfc2217", "h", "1", "--client"], "rfc2217: --client: unknown option"),
     (["-t", "x", *ALL], LINE + r'invalid reconnect delay: "x"'),
     (["--reconnect-delay=-1", *ALL], LINE + r'invalid reconnect delay: "-1"'),
     (["-t", "2147483648", *ALL], LINE + r'errno: [^,]+, invalid reconnect delay: "2147483648"'),
@@ -159,35 +182,18 @@ def test_parser_and_value_errors(args, err):
     assert re.fullmatch(err + r"\n", stderr), stderr
 
 
-@pytest.mark.parametrize("local, remote", [
-    ("modbusrtu /dev/null", "raw 127.0.0.1 1"), ("modbusrtu /dev/null", "rfc2217 127.0.0.1 1"),
-    ("serial /dev/null", "modbustcp 127.0.0.1 1")])
-def test_incompatible_pair_is_refused(local, remote):
-    status, out, err = run(["-l", *local.split(), "-r", *remote.split()])
-    assert (status, out, err) == (1, f'Protocols "{local.split()[0]}" and "{remote.split()[0]}" '
-                                  "cannot be used together\n" + USAGE, "")
-
-
-@pytest.mark.parametrize("swap", [False, True])
-def test_accepted_values_reach_a_running_server(daemon, pty_pair, swap):
-    port = str(free_port())
-    sections = [["-l", "serial", pty_pair.path], ["-r", "raw", "127.0.0.1", port]]
-    d = daemon(["-vv", "-t", "5s", "-w", "0", *sum(sections[::-1] if swap else sections, [])])
+def test_accepted_values_reach_a_running_server(daemon, pty_pair):
+    port = free_port()  # the remote section may come first
+    d = daemon(["-vv", "-t", "5s", "-w", "0", *REMOTE[:3], str(port), *LOCAL[:2], pty_pair.path])
     d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
 
 
 # A listener that cannot bind makes the server return at once with status 0, after one line at
 # each of INFO, DEBUG (the address in use) and ERROR; the level names on standard error show the
 # chosen level.
-LEVEL_CASES = [
-    ([], {"ERROR"}),
-    (["-v"], {"ERROR"}),
-    (["-vv"], {"ERROR", "INFO"}),
-    (["-v", "--verbose", "-v"], {"ERROR", "INFO", "DEBUG"}),
-    (["-vvvv"], {"ERROR", "INFO", "DEBUG"}),
-    (["-q", "-vvv"], set()),
-    (["-s"], set()),
-]
+LEVEL_CASES = [([], {"ERROR"}), (["-v"], {"ERROR"}), (["-vv"], {"ERROR", "INFO"}),
+               (["-v", "--verbose", "-v"], {"ERROR", "INFO", "DEBUG"}),
+               (["-vvvv"], {"ERROR", "INFO", "DEBUG"}), (["-q", "-vvv"], set()), (["-s"], set())]
 
 
 @pytest.mark.parametrize("general,levels", LEVEL_CASES, ids=case_ids(LEVEL_CASES))

@@ -4,7 +4,6 @@ Modbus TCP clients on loopback: libmodbus, raw frames, mbpoll and pymodbus."""
 import contextlib
 import ctypes
 import os
-import shlex
 import socket
 import struct
 import subprocess
@@ -17,20 +16,6 @@ from conftest import EXEC_PREFIX, WIREBOX, connect, free_port, recv_exactly, san
 SLAVE = os.environ.get("MODBUS_SLAVE", os.path.dirname(WIREBOX) + "/modbus_slave")
 MB = ctypes.CDLL("libmodbus.so.5")
 MB.modbus_new_tcp.restype = ctypes.c_void_p
-RTU_USAGE = (
-    b"modbusrtu <tty> [options]          Plain modbusrtu port\n"
-    b"   -B, --baudrate=BAUDRATE             speed at which data travels in modbusrtu\n"
-    b"   -P, --parity=<none, even, odd>      parity bit settings\n"
-    b"   -S, --two-stopbits                  amount of stopbits\n"
-    b"   -D, --databits=<5,6,7,8>            amount of databits\n"
-    b"   -T, --failopen-timeout=INTERVAL     interval between a failed open attempt and a new \n"
-    b"                                       attempt to open port in ms\n"
-    b"   -R, --failopen-retries=ATTEMPTS     defaults to 16\n"
-    b"   -V, --verbose                       print modbus debug messages\n"
-    b"   -h, --help                          print this message and exit\n\n")
-TCP_USAGE = (b"modbustcp <host> <port> [options]   Modbus tcp data transfer byte by byte\n"
-             b"   -V, --verbose                       print modbus debug messages\n"
-             b"   -h, --help                          print this message and exit\n\n")
 
 
 @pytest.fixture
@@ -139,22 +124,3 @@ def test_open_retries_run_out_then_exit_1(gateway, rtu, pause, retries):
           f"open tty /nonexistent failed, waiting {pause} ms ({n} retries left)"]
          for n in reversed(range(retries))], []) + [
         (enoent if retries else "") + "failed to open TTY, no retries left, exiting"])
-
-
-TCP = " -r modbustcp 127.0.0.1 1"
-OPTION_CASES = [(f"-l modbusrtu {s}{TCP}", 1, RTU_USAGE) for s in [
-    "", "/dev/null /dev/zero", "/dev/null -B 250000", "/dev/null -P Even", "/dev/null -D 9",
-    "/dev/null -D 4", "/dev/null -T abc", "/dev/null --failopen-retries=x",
-    "/dev/null -R 4294967296"]] + [
-    ("-l modbusrtu -h" + TCP, 0, RTU_USAGE),
-    ("-l modbusrtu /dev/null -r modbustcp --help", 0, TCP_USAGE),
-    ("-l modbusrtu /dev/null -r modbustcp 127.0.0.1", 1, TCP_USAGE),
-    ("-l modbusrtu /dev/null" + TCP + " 2", 1, TCP_USAGE),
-    ("-l modbusrtu /dev/null -B 230400 -P odd -S -D 7 -T 1.5 -R 3 -r modbustcp a b -V -C", 0, b"")]
-
-
-@pytest.mark.parametrize("args, status, out", OPTION_CASES, ids=[c[0] for c in OPTION_CASES])
-def test_sections_usage_and_exit_status(args, status, out):
-    p = subprocess.run(EXEC_PREFIX + [WIREBOX] + shlex.split(args), capture_output=True,
-                       timeout=10)
-    assert (p.returncode, p.stdout) == (status, out)

@@ -10,7 +10,7 @@ import threading
 import pytest
 import serial
 
-from conftest import Pty, free_port, wait_until
+from conftest import Pty, free_port, serve, wait_until
 
 CFLAG, OSPEED = 2, 5
 PAYLOAD = bytes(range(256)) * 256  # every byte value, 64 KiB
@@ -27,15 +27,13 @@ def pump(write, read):
 
 
 def settings_reached(pty):
-    a = pty.termios()
+    a = termios.tcgetattr(pty.slave)
     return (a[OSPEED] == termios.B19200 and a[CFLAG] & termios.PARODD
             and a[CFLAG] & termios.CSTOPB and a[CFLAG] & termios.CRTSCTS)
 
 
 def test_pyserial_client_sets_the_line_and_moves_every_byte(daemon, pty_pair):
-    port = free_port()
-    d = daemon(["-vv", "-l", "serial", pty_pair.path, "-r", "rfc2217", "127.0.0.1", str(port)])
-    d.wait_for(rf"listening at 127\.0\.0\.1:{port}\n")
+    _, port = serve(daemon, pty_pair.path, "rfc2217")
     port = serial.serial_for_url(f"rfc2217://127.0.0.1:{port}", baudrate=19200, timeout=30)
     try:
         port.parity, port.stopbits, port.rtscts = serial.PARITY_ODD, serial.STOPBITS_TWO, True

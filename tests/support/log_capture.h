@@ -2,8 +2,12 @@
 // the handler and the mask.
 #pragma once
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "log.h"
 
 struct log_line {
     int level;
@@ -11,12 +15,38 @@ struct log_line {
 };
 
 struct log_capture {
-    log_capture();
-    log_capture(const log_capture &) = delete;
-    log_capture &operator=(const log_capture &) = delete;
-    ~log_capture();
-    // The texts with the "module[line]: " prefix removed.
-    std::vector<std::string> bodies() const;
-    bool contains(const std::string &body) const;
+    static inline std::vector<log_line> *active = nullptr;
     std::vector<log_line> lines;
+    void (*saved_handler)(int, const char *, ...) = log_handler;
+    int saved_mask = log_mask;
+
+    log_capture()
+    {
+        active = &lines;
+        log_mask = -1;
+        log_handler = handler;
+    }
+    static void handler(int level, const char *fmt, ...)
+    {
+        char buf[4096];
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(buf, sizeof buf, fmt, ap);
+        va_end(ap);
+        active->push_back({level, buf});
+    }
+    ~log_capture()
+    {
+        log_handler = saved_handler;
+        log_mask = saved_mask;
+    }
+    // The texts with the "module[line]: " prefix removed.
+    std::vector<std::string> bodies() const
+    {
+        std::vector<std::string> out;
+        for (const auto &l : lines) {
+            out.push_back(l.text.substr(l.text.find("]: ") + 3));
+        }
+        return out;
+    }
 };
