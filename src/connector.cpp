@@ -48,6 +48,7 @@ void connector_init(connector *conn)
     }
     if (conn->clients == nullptr) {
         conn->clients =
+            // NOLINTNEXTLINE(bugprone-sizeof-expression): a table of pointers, so sizeof a pointer
             static_cast<client_record **>(xcalloc(MAX_CLIENTS, sizeof(client_record *)));
     }
     conn->nfds = 2;
