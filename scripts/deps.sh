@@ -2,7 +2,7 @@
 # Sourced by the set-up scripts: installs the Debian packages wirebox builds, tests and
 # benchmarks with, asking apt only when something is missing.
 
-WIREBOX_PACKAGES="build-essential cmake g++ clang libclang-rt-14-dev pkg-config libgtest-dev googletest libbenchmark-dev
+WIREBOX_PACKAGES="build-essential cmake g++ clang libclang-rt-14-dev clang-tidy cppcheck pkg-config libgtest-dev googletest libbenchmark-dev
 libmodbus-dev python3 python3-pytest python3-serial python3-pymodbus python3-serial-asyncio mbpoll socat ser2net
 groff-base dpkg-dev file systemd"
 # shellcheck disable=SC2034 # used by the scripts that source this one

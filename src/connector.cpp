@@ -48,6 +48,7 @@ void connector_init(connector *conn)
     }
     if (conn->clients == nullptr) {
         conn->clients =
+            // NOLINTNEXTLINE(bugprone-sizeof-expression): a table of pointers, so sizeof a pointer
             static_cast<client_record **>(xcalloc(MAX_CLIENTS, sizeof(client_record *)));
     }
     conn->nfds = 2;
@@ -88,7 +89,8 @@ static void connector_set_events(connector *conn)
     uint32_t backlog = rcqb_position(conn->to_tty) - rcqb_position(conn->tty_reader);
     short in = backlog < TTY_BACKLOG_LIMIT ? POLLIN : 0;
     for (int k = 2; k < conn->nfds; k++) {
-        conn->pollfds[k].events = in | (wants_output(conn->clients[k - 2]) ? POLLOUT : 0);
+        conn->pollfds[k].events =
+            static_cast<short>(in | (wants_output(conn->clients[k - 2]) ? POLLOUT : 0));
     }
     // A full house does not watch the listener: the waiting connection would make poll return
     // at once on every pass until a client leaves.

@@ -15,7 +15,7 @@ int log_mask = 1;
 
 void stderr_logger(int level, const char *fmt, ...)
 {
-    if (level < 0 || level > 31 || !(log_mask & (1 << level))) {
+    if (level < 0 || level > 31 || !(log_mask & (1U << level))) {
         return;
     }
     if (level <= 7) {
@@ -31,6 +31,6 @@ void stderr_logger(int level, const char *fmt, ...)
 
 void set_log_level(int n)
 {
-    log_mask = n + 1 >= 32 ? -1 : static_cast<int>((1u << (n + 1)) - 1);
+    log_mask = n + 1 >= 32 ? -1 : static_cast<int>((1U << (n + 1)) - 1);
     setlogmask(log_mask);
 }

@@ -226,7 +226,7 @@ static int framing_lost(client_record *c, int got)
 
 // Sends the answer (or the exception for a failed exchange) to the request in req_buf.
 static void reply(modbustcp_settings *s, const gateway_record *ans, uint8_t *ans_buf,
-                  const gateway_record *req, uint8_t *req_buf)
+                  const gateway_record *req, const uint8_t *req_buf)
 {
     const uint8_t *frame = req_buf + GATEWAY_HEADER_SIZE;
     // Records from this server always hold a whole request; anything shorter has no function

@@ -35,5 +35,5 @@ void send_subnegotiation_all(client_record *c, uint8_t code, const uint8_t *byte
 // the connection's on_option, complete subnegotiations to its on_suboption.
 void filter_from_socket(client_record *c, rcqb *reader, rcqb *data);
 
-// filter_from_socket for bytes already in memory.
-void filter_from_bytes(client_record *c, const uint8_t *bytes, size_t length, rcqb *data);
+// filter_from_socket for the n bytes at b, already in memory.
+void filter_from_bytes(client_record *c, const uint8_t *b, size_t n, rcqb *data);

@@ -98,11 +98,13 @@ static int word_index(const char *text, const char *const *words)
     return -1;
 }
 
+// The words the client options take, in the order of the codes they stand for.
+static constexpr const char *ack_words[] = {"ignored", "required", nullptr};
+static constexpr const char *parity_words[] = {"none", "odd", "even", nullptr};
+static constexpr const char *flow_words[] = {"none", "software", "hardware", nullptr};
+
 static void parse_client_options(opt_result *list, rfc2217_config *cfg)
 {
-    static constexpr const char *ack_words[] = {"ignored", "required", nullptr};
-    static constexpr const char *parity_words[] = {"none", "odd", "even", nullptr};
-    static constexpr const char *flow_words[] = {"none", "software", "hardware", nullptr};
     cfg->baudrate = 9600;
     cfg->datasize = 8;
     cfg->parity = 1;
