@@ -44,6 +44,21 @@ struct pipe_pair {
     }
 };
 
+// A burst read that meets end of file (a hung-up tty) keeps what came and stops at once.
+TEST(Rcqb, ExhaustiveReadStopsAtEndOfFile)
+{
+    pipe_pair p;
+    rcqb *q = rcqb_create(256);
+    rcqb *r = rcqb_clone(q);
+    ASSERT_EQ(write(p.fd[1], "0123456789", 10), 10);
+    close(p.fd[1]);
+    p.fd[1] = -1;
+    EXPECT_EQ(exhaustive_read(p.fd[0], q, 1000, 3), -1);
+    EXPECT_EQ(read_all(r), "0123456789");
+    rcqb_free(r);
+    rcqb_free(q);
+}
+
 TEST(Rcqb, WriteFdConsumesOnlyWhatTheDescriptorTook)
 {
     pipe_pair p;
