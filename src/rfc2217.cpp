@@ -103,6 +103,18 @@ static constexpr const char *ack_words[] = {"ignored", "required", nullptr};
 static constexpr const char *parity_words[] = {"none", "odd", "even", nullptr};
 static constexpr const char *flow_words[] = {"none", "software", "hardware", nullptr};
 
+// The protocol code of an option word: its place in words, counted from 1. An unknown word
+// ends the process with the usage text.
+static uint8_t word_code(opt_result *list, const char *v, const char *const *words,
+                         const char *what)
+{
+    int i = word_index(v, words);
+    if (i < 0) {
+        reject_value(list, what, v);
+    }
+    return static_cast<uint8_t>(i + 1);
+}
+
 static void parse_client_options(opt_result *list, rfc2217_config *cfg)
 {
     cfg->baudrate = 9600;
@@ -130,11 +142,7 @@ static void parse_client_options(opt_result *list, rfc2217_config *cfg)
     }
     if ((v = opt_get(list, 'P', 0)) != nullptr) {
         cfg->ack[ACK_PARITY] = policy;
-        int i = word_index(v, parity_words);
-        if (i < 0) {
-            reject_value(list, "parity value", v);
-        }
-        cfg->parity = static_cast<uint8_t>(i + 1);
+        cfg->parity = word_code(list, v, parity_words, "parity value");
     }
     if (opt_count(list, 'S') > 0) {
         cfg->ack[ACK_STOPSIZE] = policy;
@@ -149,11 +157,7 @@ static void parse_client_options(opt_result *list, rfc2217_config *cfg)
     }
     if ((v = opt_get(list, 'F', 0)) != nullptr) {
         cfg->ack[ACK_FLOWCONTROL] = policy;
-        int i = word_index(v, flow_words);
-        if (i < 0) {
-            reject_value(list, "flow control value", v);
-        }
-        cfg->flowcontrol = static_cast<uint8_t>(i + 1);
+        cfg->flowcontrol = word_code(list, v, flow_words, "flow control value");
     }
 }
 
