@@ -19,6 +19,12 @@ WIREBOX = os.environ.get("WIREBOX", os.path.join(os.path.dirname(__file__), "../
 EXEC_PREFIX = shlex.split(os.environ.get("WIREBOX_EXEC_PREFIX", ""))
 
 
+def help_text(name):
+    """An expected help text from help/, byte for byte as the program prints it."""
+    with open(os.path.join(os.path.dirname(__file__), "help", name)) as f:
+        return f.read()
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

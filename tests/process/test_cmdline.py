@@ -1,5 +1,5 @@
-"""The command line of the built binary, compared byte for byte (usage texts are printed with
-puts, so one more newline follows each)."""
+"""The command line of the built binary, compared byte for byte with the help texts in help/
+(printed with puts, so one more newline ends each)."""
 import contextlib
 import errno
 import os
@@ -11,77 +11,11 @@ import subprocess
 
 import pytest
 
-from conftest import EXEC_PREFIX, WIREBOX, free_port, wait_until
+from conftest import EXEC_PREFIX, WIREBOX, free_port, help_text, wait_until
 
-SERIAL_USAGE = (
-    "serial <tty> [options]         Plain serial port\n"
-    "   -B, --baudrate=BAUDRATE         speed at which data travels in serial\n"
-    "   -P, --parity=<none, even, odd>  parity bit settings\n"
-    "   -S, --two-stopbits              amount of stopbits\n"
-    "   -D, --databits=<5,6,7,8>        amount of databits\n"
-    "   -F, --flow=<hardware, software, none>\n"
-    "                                   which flow control to use, default: none\n"
-    "   -I, --accum-interval=INTERVAL   maximum interval between data bursts in ms\n"
-    "   -A, --accum-attempts=ATTEMPTS   defaults to 3\n"
-    "   -T, --failopen-timeout=INTERVAL interval between a failed open attempt and a new \n"
-    "                                   attempt to open port in ms\n"
-    "   -R, --failopen-retries=ATTEMPTS defaults to 16\n"
-    "   -h, --help                      print this message and exit\n\n")
-
-USAGE = """wirebox [options] -l <tty_proto> -r <remote_proto>
-Example: wirebox -d -l serial /dev/ttyS0 -B 115200 -r raw 0.0.0.0 12312
-
-General options:
-    -t, --reconnect-delay=DELAY    client reconnect attempt delay in seconds
-    -w, --peer-timeout=TIMEOUT     peer activity timeout in seconds, disabled by default
-    -d, --daemonize                fork to background, implies -s
-    -s, --syslog                   log into syslog, implies -vv
-    -v, --verbose                  increase verbosity, can be repeated up to 3 times
-    -q, --quiet                    suppress all messages
-    -h, --help                     print this message
-
-To get list of local protocols use:
-   wirebox -l list
-And to get the list of remote protocols use:
-   wirebox -r list
-
-"""
-
-
-def protocols(side, other, switch, rows):
-    """A protocol list: each row is name, description, compatible protocols."""
-    return f"Available {side} protocols:\n" + "".join(
-        f"   {name:<12}{text}\n{'':15}Compatible with {other} protocols:\n{'':19}{peers}\n\n"
-        for name, text, peers in rows) + \
-        f"To learn more about how to use the given protocol use:\n   wirebox {switch} -h\n\n"
-
-
-LOCAL_LIST = protocols("local", "remote", "-l <tty_proto>", [
-    ("serial", "Plain serial port.", "rfc2217, raw"), ("modbusrtu", "Modbus rtu.", "modbustcp")])
-REMOTE_LIST = protocols("remote", "local", "-r <remote_proto>", [
-    ("raw", "Plain TCP data transfer.", "serial"),
-    ("rfc2217", "RFC2217 data transfer protocol.", "serial"),
-    ("modbustcp", "Modbus TCP.", "modbusrtu")])
-RTU_USAGE = (
-    "modbusrtu <tty> [options]          Plain modbusrtu port\n"
-    "   -B, --baudrate=BAUDRATE             speed at which data travels in modbusrtu\n"
-    "   -P, --parity=<none, even, odd>      parity bit settings\n"
-    "   -S, --two-stopbits                  amount of stopbits\n"
-    "   -D, --databits=<5,6,7,8>            amount of databits\n"
-    "   -T, --failopen-timeout=INTERVAL     interval between a failed open attempt and a new \n"
-    "                                       attempt to open port in ms\n"
-    "   -R, --failopen-retries=ATTEMPTS     defaults to 16\n"
-    "   -V, --verbose                       print modbus debug messages\n"
-    "   -h, --help                          print this message and exit\n\n")
-TCP_USAGE = ("modbustcp <host> <port> [options]   Modbus tcp data transfer byte by byte\n"
-             "   -V, --verbose                       print modbus debug messages\n"
-             "   -h, --help                          print this message and exit\n\n")
-RAW_USAGE = (
-    "plaintcp <host> <port> [options]   Plain tcp data transfer byte by byte\n"
-    "   -C, --client-mode                   connect to remote server\n"
-    "   -N, --banner                        connection banner\n"
-    "   -h, --help                          print this message and exit\n\n")
-
+(USAGE, LOCAL_LIST, REMOTE_LIST, SERIAL_USAGE, RAW_USAGE, RFC2217_USAGE, RTU_USAGE,
+ TCP_USAGE) = map(help_text, ["general", "local-list", "remote-list", "serial", "raw", "rfc2217",
+                              "modbusrtu", "modbustcp"])
 
 # Sections that the serial and raw inits accept without touching a device or the network.
 LOCAL = ["-l", "serial", "/dev/null"]
@@ -137,6 +71,9 @@ START_CASES = [
         "", "/dev/null /dev/zero", "/dev/null -B 250000", "/dev/null -P Even", "/dev/null -D 9",
         "/dev/null -D 4", "/dev/null -T abc", "/dev/null --failopen-retries=x",
         "/dev/null -R 4294967296"]],
+    *[(LOCAL + ["-r", "rfc2217", *section.split()], status, RFC2217_USAGE) for section, status in [
+        ("h 1 -h", 0), ("h 1 -C --help", 0), ("h", 1), ("h 1 2", 1), ("h 1 -C -A maybe", 1),
+        ("h 1 -C -P mark", 1), ("h 1 -C -D 9", 1), ("h 1 -C -D x", 1), ("h 1 -C -F rts", 1)]],
     (["-l", "modbusrtu", "-h", "-r", "modbustcp", "127.0.0.1", "1"], 0, RTU_USAGE),
     (["-l", "modbusrtu", "/dev/null", "-r", "modbustcp", "--help"], 0, TCP_USAGE),
     (["-l", "modbusrtu", "/dev/null", "-r", "modbustcp", "127.0.0.1"], 1, TCP_USAGE),

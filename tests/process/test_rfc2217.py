@@ -155,18 +155,3 @@ def test_client_holds_data_until_every_value_is_acknowledged(daemon, pty_pair, s
     assert pty_pair.read_exactly(256) == ALL_BYTES
     d.wait_for(r"Baudrate ack complete: speed matches\n")
 
-
-# ---- the section's command line
-
-# Help and bad values print the usage on stdout.
-SECTIONS = [("h 1 -h", 0), ("h 1 -C --help", 0), ("h", 1), ("h 1 2", 1)] + [
-    (f"h 1 -C {v}", 1) for v in ("-A maybe", "-P mark", "-D 9", "-D x", "-F rts")]
-
-
-@pytest.mark.parametrize("section, status", SECTIONS, ids=[s[0] for s in SECTIONS])
-def test_bad_section_or_help(daemon, section, status):
-    d = daemon(["-l", "serial", "/dev/null", "-r", "rfc2217", *section.split()])
-    code, out, err = d.wait_exit(10)
-    assert (code, err, out.count(b"\n")) == (status, b"", 18)
-    assert out.startswith(b"rfc2217 <host> <port> [options]    Plain tcp data transfer")
-    assert out.endswith(b"                 Remote settings for flowcontrol\n\n")
