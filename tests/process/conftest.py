@@ -19,9 +19,12 @@ WIREBOX = os.environ.get("WIREBOX", os.path.join(os.path.dirname(__file__), "../
 EXEC_PREFIX = shlex.split(os.environ.get("WIREBOX_EXEC_PREFIX", ""))
 
 
+HELP = os.path.join(os.path.dirname(__file__), "help")
+
+
 def help_text(name):
     """An expected help text from help/, byte for byte as the program prints it."""
-    with open(os.path.join(os.path.dirname(__file__), "help", name)) as f:
+    with open(os.path.join(HELP, name)) as f:
         return f.read()
 
 

@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import EXEC_PREFIX, WIREBOX, free_port, help_text, wait_until
+from conftest import EXEC_PREFIX, HELP, WIREBOX, free_port, help_text, wait_until
 
 (USAGE, LOCAL_LIST, REMOTE_LIST, SERIAL_USAGE, RAW_USAGE, RFC2217_USAGE, RTU_USAGE,
  TCP_USAGE) = map(help_text, ["general", "local-list", "remote-list", "serial", "raw", "rfc2217",
@@ -172,3 +172,12 @@ def test_daemonize_detaches_onto_dev_null():
         assert (os.getsid(pid), umask, links) == (pid, "0000", ["/"] + ["/dev/null"] * 3)
     finally:
         os.kill(pid, signal.SIGTERM)
+
+
+def test_every_option_of_the_help_texts_is_in_the_man_page():
+    # Font changes and escaped dashes taken out: \fB\-B\fR, \fB\-\-baudrate reads -B, --baudrate.
+    with open(os.path.join(os.path.dirname(__file__), "../../doc/wirebox.8")) as f:
+        man = re.sub(r"\\f[BIRP]", "", f.read()).replace("\\-", "-")
+    texts = "".join(map(help_text, os.listdir(HELP)))
+    options = {" ".join(m) for m in re.findall(r"^ +(-\S,) (--[\w-]+)", texts, re.M)}
+    assert len(options) > 20 and {o for o in options if o not in man} == set()
