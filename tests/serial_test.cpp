@@ -39,12 +39,8 @@ class Serial : public ::testing::Test
         modem_writes.clear();
         serial_tcsetattr = [](int, int, const termios *tio) {
             requests.push_back(*tio);
-            if (refusals == 0) {
-                return 0;
-            }
-            refusals--;
-            errno = EINVAL;
-            return -1;
+            errno = refusals-- > 0 ? EINVAL : 0;
+            return errno == 0 ? 0 : -1;
         };
         rfc2217_mctrl_ioctl = [](int, unsigned long request, int *word) {
             if (request == TIOCMSET) {
