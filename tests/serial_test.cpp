@@ -45,10 +45,8 @@ class Serial : public ::testing::Test
         rfc2217_mctrl_ioctl = [](int, unsigned long request, int *word) {
             if (request == TIOCMSET) {
                 modem_writes.push_back(*word);
-            } else {
-                *word = 0;
             }
-            return 0;
+            return 0; // a read leaves the caller's zero: every line off
         };
     }
 
@@ -59,9 +57,11 @@ class Serial : public ::testing::Test
         rfc2217_mctrl_ioctl = saved_ioctl;
     }
 
-    // Runs the init on "serial <path> <args>" and adds the queues the event loop would create.
+    // Runs the init on "serial <path> <args>" and adds the queues the event loop would create,
+    // after releasing the connector of the previous call.
     void init(const std::string &path, const std::string &args)
     {
+        release();
         std::istringstream in("serial " + path + " " + args);
         words.assign(std::istream_iterator<std::string>(in), {});
         argv = argv_of(words);
@@ -121,7 +121,6 @@ TEST_F(Serial, OpenAppliesPendingSettingsOverCommandLineTemplate)
         EXPECT_EQ(cfgetispeed(&t), r.speed);
         EXPECT_EQ(cfgetospeed(&t), r.speed);
         EXPECT_EQ(t.c_iflag | t.c_oflag | t.c_lflag, 0u);
-        release();
     }
 }
 
@@ -140,7 +139,6 @@ TEST_F(Serial, NumericOptionsTruncateAndClamp)
                       std::to_string(cfg->failopen_retries),
                   r[1])
             << r[0];
-        release();
     }
 }
 
@@ -202,6 +200,5 @@ TEST_F(Serial, ReadTakesOneBlockOrTheWholeBurst)
         EXPECT_EQ(std::to_string(rcqb_available(seen)), expected);
         EXPECT_EQ(cap.bodies.back(), "read " + expected + " bytes from tty\n");
         rcqb_free(seen);
-        release();
     }
 }
