@@ -1,11 +1,6 @@
 #include "log.h"
 
-#include <string>
-
 #include "support/common.h"
-
-namespace
-{
 
 // The module[line] prefix and the errno clause are checked byte for byte on the command line.
 TEST(Log, MaskAndLevelNames)
@@ -28,5 +23,3 @@ TEST(Log, MaskAndLevelNames)
     stderr_logger(9, "x\n");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), want + "[priority=9] x\n");
 }
-
-} // namespace

@@ -1,13 +1,8 @@
 #include "opt.h"
 
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "support/common.h"
-
-namespace
-{
 
 // Name lists, each ending in a null.
 const char *const names[] = {"verbose", nullptr, "reconnect-delay", nullptr,  "daemonize",
@@ -103,5 +98,3 @@ TEST(OptDeathTest, ReportsEveryErrorAndExitsOne)
                     ::testing::Matcher<const std::string &>(c.message));
     }
 }
-
-} // namespace

@@ -2,9 +2,6 @@
 
 #include <fcntl.h>
 #include <random>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
 #include "support/common.h"
 

@@ -1,9 +1,7 @@
 // Modem lines through a fake ioctl: a pty has none.
 #include "rfc2217-mctrl.h"
 
-#include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <syslog.h>
 
 #include <algorithm>
 #include <utility>

@@ -1,8 +1,6 @@
 // The receive parser of the rfc2217 side on bare records, whole and split at every byte boundary.
 // Option answers and requests are exercised end to end by the process tests.
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "rfc2217-filter.h"
 #include "rfc2217.h"

@@ -2,20 +2,14 @@
 // refuses some of them outright), so configurations are recorded through serial_tcsetattr.
 #include "serial.h"
 
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <iterator>
 #include <sstream>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "connector.h"
-#include "log.h"
-#include "rcqb.h"
 #include "rfc2217-mctrl.h"
 #include "support/common.h"
 #include "util.h"

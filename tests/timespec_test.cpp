@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-namespace
-{
-
 TEST(Timespec, AddCarriesOrSaturatesSubBorrowsOrFloorsCompareTakesSecondsFirst)
 {
     const struct {
@@ -36,5 +33,3 @@ TEST(Timespec, AddCarriesOrSaturatesSubBorrowsOrFloorsCompareTakesSecondsFirst)
         EXPECT_EQ(t.tv_nsec, c.want.tv_nsec);
     }
 }
-
-} // namespace

@@ -1,21 +1,13 @@
 #include "util.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <netinet/in.h>
-#include <string>
-#include <syslog.h>
-#include <unistd.h>
 
 #include "support/common.h"
 
-namespace
-{
-
 // A port that was free a moment ago on the given address; sin_port and sin6_port share their
 // place.
-std::string free_port(const char *host)
+static std::string free_port(const char *host)
 {
     int probe = tcp_listen(host, "0", 1);
     sockaddr_in6 sa{};
@@ -67,5 +59,3 @@ TEST(Util, ListensConnectsAndReportsFailuresAtDebugLevel)
         EXPECT_NE(cap.bodies[i].find(", getaddrinfo: "), std::string::npos) << cap.bodies[i];
     }
 }
-
-} // namespace

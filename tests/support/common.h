@@ -1,4 +1,5 @@
-// What several unit tests share: a log capture, descriptor pairs, argument vectors, queue reads.
+// What several unit tests share: a log capture, descriptor pairs, argument vectors, queue reads,
+// and the headers they all use (gtest, strings, vectors, the log and the byte queue).
 #pragma once
 
 #include <gtest/gtest.h>
