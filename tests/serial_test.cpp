@@ -51,8 +51,7 @@ class Serial : public ::testing::Test
         rfc2217_mctrl_ioctl = saved_ioctl;
     }
 
-    // Runs the init on "serial <path> <args>" and adds the queues the event loop would create,
-    // after releasing the connector of the previous call.
+    // Replaces the connector with one from "serial <path> <args>" and the event loop's queues.
     void init(const std::string &path, const std::string &args)
     {
         release();

@@ -5,8 +5,7 @@
 
 #include "support/common.h"
 
-// A port that was free a moment ago on the given address; sin_port and sin6_port share their
-// place.
+// A port that was free a moment ago (sin_port and sin6_port share their place).
 static std::string free_port(const char *host)
 {
     int probe = tcp_listen(host, "0", 1);

@@ -47,9 +47,8 @@ struct log_capture {
     }
 };
 
-// Two connected descriptors, closed at the end: a pipe (read end, write end) or a raw pty
-// (master, slave at `path`). The slave stays open so that the master never reads EIO while
-// the code under test has closed its own opening.
+// Two connected descriptors closed at the end: a pipe (read end, write end) or a raw pty (master,
+// slave at `path`), whose open slave keeps the master from EIO while the code has closed the tty.
 struct fd_pair {
     int fd[2] = {-1, -1};
     std::string path;
