@@ -9,11 +9,8 @@
 
 #include <gtest/gtest.h>
 
-namespace
-{
-
 // Reads until end of file or n bytes.
-std::string read_up_to(int fd, size_t n)
+static std::string read_up_to(int fd, size_t n)
 {
     std::string got(n, '\0');
     got.resize(static_cast<size_t>(std::max<ssize_t>(0, recv(fd, &got[0], n, MSG_WAITALL))));
@@ -50,5 +47,3 @@ TEST(Modbustcp, RawReplyOnAFullSocketWaitsOrShutsItDownButNeverCutsAFrame)
     }
     modbus_free(ctx);
 }
-
-} // namespace

@@ -1,11 +1,9 @@
 #include "rcqb.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <random>
-#include <string>
-#include <unistd.h>
-#include <vector>
+
+#include "support/common.h"
 
 namespace
 {
@@ -24,42 +22,11 @@ int32_t append(rcqb *q, const std::string &s)
     return rcqb_append(q, s.data(), static_cast<uint32_t>(s.size()));
 }
 
-std::string read_all(rcqb *r)
-{
-    std::string out(rcqb_available(r), '\0');
-    out.resize(static_cast<size_t>(rcqb_read(r, out.data(), static_cast<uint32_t>(out.size()))));
-    return out;
-}
+using pipe_pair = fd_pair;
 
-struct pipe_pair {
-    int fd[2] = {-1, -1}; // read end, write end
-    pipe_pair()
-    {
-        EXPECT_EQ(pipe(fd), 0);
-    }
-    ~pipe_pair()
-    {
-        close(fd[0]);
-        close(fd[1]);
-    }
-};
-
-// A burst read that meets end of file (a hung-up tty) keeps what came and stops at once.
-TEST(Rcqb, ExhaustiveReadStopsAtEndOfFile)
-{
-    pipe_pair p;
-    rcqb *q = rcqb_create(256);
-    rcqb *r = rcqb_clone(q);
-    ASSERT_EQ(write(p.fd[1], "0123456789", 10), 10);
-    close(p.fd[1]);
-    p.fd[1] = -1;
-    EXPECT_EQ(exhaustive_read(p.fd[0], q, 1000, 3), -1);
-    EXPECT_EQ(read_all(r), "0123456789");
-    rcqb_free(r);
-    rcqb_free(q);
-}
-
-TEST(Rcqb, WriteFdConsumesOnlyWhatTheDescriptorTook)
+// A write takes only what the descriptor took; a burst read that meets end of file (a hung-up
+// tty) keeps what came and stops at once.
+TEST(Rcqb, DescriptorTransfersMoveOnlyWhatTheDescriptorTookOrGave)
 {
     pipe_pair p;
     fcntl(p.fd[1], F_SETFL, O_NONBLOCK);
@@ -77,6 +44,11 @@ TEST(Rcqb, WriteFdConsumesOnlyWhatTheDescriptorTook)
     std::string got(static_cast<size_t>(n), '\0');
     EXPECT_EQ(read(p.fd[0], got.data(), got.size()), n);
     EXPECT_EQ(got + read_all(r), data.substr(100));
+    ASSERT_EQ(write(p.fd[1], "0123456789", 10), 10);
+    close(p.fd[1]);
+    p.fd[1] = -1;
+    EXPECT_EQ(exhaustive_read(p.fd[0], q, 1000, 3), -1);
+    EXPECT_EQ(read_all(r), "0123456789");
     rcqb_free(r);
     rcqb_free(q);
 }

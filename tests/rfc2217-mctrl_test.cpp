@@ -1,14 +1,12 @@
 // Modem lines through a fake ioctl: a pty has none.
 #include "rfc2217-mctrl.h"
 
-#include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <syslog.h>
 
 #include <algorithm>
 #include <utility>
 
-#include "support/log_capture.h"
+#include "support/common.h"
 
 static int fake_lines = 0; // the simulated line word; -1 makes TIOCMGET fail
 static std::vector<unsigned long> fake_requests;
@@ -48,13 +46,12 @@ TEST(ModemControl, StateByteFlagsEveryChangedLineAndSetControlChangesOnlyItsLine
         EXPECT_EQ(update_modemstate(&last, 3), s.expected);
         EXPECT_EQ(last, s.expected);
         std::string info;
-        for (const log_line &l : cap.lines) {
-            std::string body = l.text.substr(l.text.find("]: ") + 3);
-            info += l.level == LOG_INFO ? body.erase(body.find(changed), changed.size()) : "";
+        for (size_t i = 0; i < cap.bodies.size(); i++) {
+            std::string b = cap.bodies[i];
+            info += cap.levels[i] == LOG_INFO ? b.erase(b.find(changed), changed.size()) : "";
         }
         EXPECT_EQ(info, s.logged);
-        const auto b = cap.bodies();
-        EXPECT_EQ(std::count(b.begin(), b.end(),
+        EXPECT_EQ(std::count(cap.bodies.begin(), cap.bodies.end(),
                              "errno: Input/output error, ioctl(modemfd,TIOCMGET,...) error\n"),
                   s.lines == -1 ? 1 : 0);
     }

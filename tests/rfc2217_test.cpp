@@ -1,14 +1,10 @@
 // The receive parser of the rfc2217 side on bare records, whole and split at every byte boundary.
 // Option answers and requests are exercised end to end by the process tests.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "rcqb.h"
 #include "rfc2217-filter.h"
 #include "rfc2217.h"
+#include "support/common.h"
 
 namespace
 {
@@ -19,13 +15,6 @@ std::string hex(const std::string &bytes)
     for (unsigned char b : bytes) {
         out += {' ', "0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     }
-    return out;
-}
-
-std::string drain(rcqb *r)
-{
-    std::string out(rcqb_available(r), '\0');
-    rcqb_read(r, &out[0], static_cast<uint32_t>(out.size()));
     return out;
 }
 
@@ -45,7 +34,7 @@ struct connection {
             return 0;
         };
         cfg.on_suboption = [](client_record *k) {
-            calls += "S" + hex(drain(peer_of(k)->sb_reader)) + ";";
+            calls += "S" + hex(read_all(peer_of(k)->sb_reader)) + ";";
         };
         c = rfc2217_client_create(&conn, -1);
         calls.clear();
@@ -64,7 +53,7 @@ struct connection {
             filter_from_bytes(c, reinterpret_cast<const uint8_t *>(s.data()), s.size(),
                               conn.to_tty);
         }
-        return "D" + hex(drain(conn.tty_reader)) + ";" + calls;
+        return "D" + hex(read_all(conn.tty_reader)) + ";" + calls;
     }
 };
 
@@ -103,6 +92,6 @@ TEST(Rfc2217Filter, NotifyAllFramesAndEscapesIntoTheSharedQueue)
     rcqb *all = rcqb_clone(k.cfg.all_out);
     const uint8_t ff = 0xff;
     send_subnegotiation_all(k.c, 107, &ff, 1);
-    EXPECT_EQ(hex(drain(all)), " ff fa 2c 6b ff ff ff f0");
+    EXPECT_EQ(hex(read_all(all)), " ff fa 2c 6b ff ff ff f0");
     rcqb_free(all);
 }

