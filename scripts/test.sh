@@ -3,8 +3,8 @@
 # four times (plain with the benchmarks, with AddressSanitizer + UndefinedBehaviorSanitizer, the
 # fuzz targets with clang, and a cross build for 32-bit ARM with 64-bit time_t and off_t) and
 # runs every test in each build: the fuzz targets for a bounded time (WIREBOX_FUZZ_SECONDS, 30),
-# the ARM unit and process tests under qemu-user. `--arm` runs only the ARM stage, `--lint`
-# only the static analysis.
+# the ARM unit and process tests under qemu-user, the soak tests (label soak, minutes long) in the
+# plain build only. `--arm` runs only the ARM stage, `--lint` only the static analysis.
 # Stops at the first failure. Runs from any directory.
 set -euo pipefail
 
@@ -41,7 +41,8 @@ arm_stage() {
         -DWIREBOX_SANITIZE=OFF -DWIREBOX_BENCH=OFF
     cmake --build build-arm -j"$JOBS"
     # The install test builds a Debian package for this machine's own architecture.
-    (cd build-arm && ctest --output-on-failure -j"$JOBS" --stop-on-failure -E '^process_test_install$')
+    (cd build-arm && ctest --output-on-failure -j"$JOBS" --stop-on-failure -E '^process_test_install$' \
+        -LE soak)
     echo "== ARM stage passed in $((SECONDS - started)) s"
 }
 
@@ -66,7 +67,7 @@ export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWIREBOX_TESTS=ON -DWIREBOX_SANITIZE=ON -DWIREBOX_BENCH=OFF
 cmake --build build-asan -j"$JOBS"
-(cd build-asan && ctest --output-on-failure -j"$JOBS" --stop-on-failure)
+(cd build-asan && ctest --output-on-failure -j"$JOBS" --stop-on-failure -LE soak)
 
 echo "== fuzz build (libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, clang)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWIREBOX_FUZZ=ON \

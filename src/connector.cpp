@@ -104,6 +104,12 @@ static void drop_client(connector *conn, int k)
     conn->pollfds[k].fd = -1;
     conn->client_free(conn->clients[k - 2]);
     conn->clients[k - 2] = nullptr;
+#ifdef __GLIBC__
+    // A reader far behind kept a long run of blocks that its free has just released. glibc gives
+    // heap memory back only from the top, and the live blocks of the stream lie above that run:
+    // without a trim it would stay resident after the client has gone, however it went.
+    malloc_trim(0);
+#endif
 }
 
 static void connector_compact(connector *conn)
@@ -323,15 +329,9 @@ static void connector_lagging_clients(connector *conn)
             removed = true;
         }
     }
-    if (!removed) {
-        return;
+    if (removed) {
+        connector_compact(conn);
     }
-    connector_compact(conn);
-#ifdef __GLIBC__
-    // glibc gives freed heap memory back only from the top of the heap, and the live blocks of
-    // the stream lie above the megabytes just freed: without this they would stay resident.
-    malloc_trim(0);
-#endif
 }
 
 static void connector_poll_once(connector *conn)

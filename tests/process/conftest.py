@@ -194,6 +194,32 @@ def daemon():
         print(f"--- wirebox {' '.join(d.args[1:])} stderr:\n{d.err.decode(errors='replace')}")
 
 
+SLAVE = os.environ.get("MODBUS_SLAVE", os.path.dirname(WIREBOX) + "/modbus_slave")
+
+
+@pytest.fixture
+def gateway(daemon, pty_pair, sockets):
+    """gateway(device options, wirebox options) starts the Modbus RTU device (modbus_slave, unit
+    17) on the pty's master end and wirebox as its gateway; returns wirebox and its clients."""
+    device = []
+
+    def start(device_opts="", rtu="", tcp="", tty=pty_pair.path, clients=2):
+        device.append(subprocess.Popen([*EXEC_PREFIX, SLAVE, str(pty_pair.master), "17",
+                                        *device_opts.split()], pass_fds=[pty_pair.master]))
+        port = free_port()
+        d = daemon(["-vvv", "-l", "modbusrtu", tty, *rtu.split(), "-r", "modbustcp",
+                    "127.0.0.1", str(port), *tcp.split()])
+        d.wait_for("Waiting on poll")  # the listener is up
+        d.port = port
+        sockets.extend(connect(port) for _ in range(clients))
+        return d, *sockets[-clients:]
+
+    yield start
+    for p in device:
+        p.kill()
+        p.wait(5)
+
+
 def tty_locked(path):
     """True while another open file holds the flock on the tty; never waits for the lock."""
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)

@@ -20,6 +20,9 @@ int main(int argc, char **argv)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     modbus_t *ctx = modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
     modbus_set_socket(ctx, fd);
+    // libmodbus waits out this time-out and flushes before refusing a request it cannot serve;
+    // a device answers at once, before the master gives up and sends its next request.
+    modbus_set_response_timeout(ctx, 0, 1);
     modbus_mapping_t *map = modbus_mapping_new(64, 64, 64, 64);
     for (int i = 0; i < 64; i++) {
         map->tab_registers[i] = static_cast<uint16_t>(1000 + i);
@@ -27,7 +30,8 @@ int main(int argc, char **argv)
     }
     uint8_t f[MODBUS_RTU_MAX_ADU_LENGTH];
     for (int have = 0, len = 0;; have = 0) {
-        // Functions 1 to 6 have 8-byte requests, 15 and 16 carry a byte count, others none.
+        // Framed as a Modbus TCP server frames them: functions up to 6 have 8-byte requests and
+        // 22 has 10; 15, 16 and 23 carry a byte count; others have no data.
         do {
             ssize_t n = read(fd, f + have, sizeof f - static_cast<size_t>(have));
             if (n <= 0) {
@@ -36,6 +40,8 @@ int main(int argc, char **argv)
             have += static_cast<int>(n);
             len = have < 2                 ? 0
                   : f[1] <= 6              ? 8
+                  : f[1] == 22             ? 10
+                  : f[1] == 23             ? (have < 11 ? 0 : 13 + f[10])
                   : f[1] < 15 || f[1] > 16 ? 4
                   : have < 7               ? 0
                                            : 9 + f[6];

@@ -2,39 +2,15 @@
 device (modbus_slave, unit 17: holding register i holds 1000 + i, input register i 2000 + i) and
 Modbus TCP clients on loopback: libmodbus, raw frames, mbpoll and pymodbus."""
 import ctypes
-import os
 import struct
 import subprocess
 
 import pytest
 
-from conftest import EXEC_PREFIX, WIREBOX, connect, free_port, recv_exactly
+from conftest import recv_exactly
 
-SLAVE = os.environ.get("MODBUS_SLAVE", os.path.dirname(WIREBOX) + "/modbus_slave")
 MB = ctypes.CDLL("libmodbus.so.5")
 MB.modbus_new_tcp.restype = ctypes.c_void_p
-
-
-@pytest.fixture
-def gateway(daemon, pty_pair, sockets):
-    """gateway(device options, wirebox options) starts both; returns wirebox and its clients."""
-    device = []
-
-    def start(device_opts="", rtu="", tcp="", tty=pty_pair.path, clients=2):
-        device.append(subprocess.Popen([*EXEC_PREFIX, SLAVE, str(pty_pair.master), "17",
-                                        *device_opts.split()], pass_fds=[pty_pair.master]))
-        port = free_port()
-        d = daemon(["-vvv", "-l", "modbusrtu", tty, *rtu.split(), "-r", "modbustcp",
-                    "127.0.0.1", str(port), *tcp.split()])
-        d.wait_for("Waiting on poll")  # the listener is up
-        d.port = port
-        sockets.extend(connect(port) for _ in range(clients))
-        return d, *sockets[-clients:]
-
-    yield start
-    for p in device:
-        p.kill()
-        p.wait(5)
 
 
 def request(tid, unit, function, address, count=1):
