@@ -336,6 +336,7 @@ int main(int argc, char **argv)
     std::set_new_handler(util_out_of_memory);
     help_prescan(argc, argv);
     connector *conn = static_cast<connector *>(xcalloc(1, sizeof(connector)));
+    conn->tty_fd = -1; // no tty yet: a value rejected before the loop starts must not close stdin
     int general_argc = argc;
     populate_connector(conn, &general_argc, argv);
     conn->reconnect_delay = 5;
