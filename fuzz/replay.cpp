@@ -21,13 +21,13 @@ int main(int argc, char **argv)
             return 2;
         }
         while (const dirent *e = readdir(dir)) {
-            std::ifstream in(std::string(argv[i]) + "/" + e->d_name, std::ios::binary);
-            if (e->d_name[0] != '.' && in) {
-                const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
-                LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()),
-                                       bytes.size());
-                inputs++;
+            if (e->d_name[0] == '.') {
+                continue;
             }
+            std::ifstream in(std::string(argv[i]) + "/" + e->d_name, std::ios::binary);
+            const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+            inputs++;
         }
         closedir(dir);
     }

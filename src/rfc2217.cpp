@@ -130,11 +130,7 @@ static void parse_client_options(opt_result *list, rfc2217_config *cfg)
     }
     uint8_t policy = 0;
     if ((v = opt_get(list, 'A', 0)) != nullptr) {
-        int i = word_index(v, ack_words);
-        if (i < 0) {
-            reject_value(list, "ack value", v);
-        }
-        policy = i == 1 ? ACK_ANY | ACK_MATCH : 0;
+        policy = word_code(list, v, ack_words, "ack value") == 2 ? ACK_ANY | ACK_MATCH : 0;
     }
     if ((v = opt_get(list, 'B', 0)) != nullptr) {
         cfg->ack[ACK_BAUDRATE] = policy;
