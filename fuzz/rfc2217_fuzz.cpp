@@ -1,11 +1,13 @@
 // libFuzzer target: the Telnet receive parser of the rfc2217 side with the handlers of either
-// mode, one fresh connection per input, over the real serial side with tcsetattr and the modem
-// lines faked; the sanitizers and the formatting of every log message are the checks. Input:
-// byte 0 bit 0 client mode, bits 1 to 5 the server's request policy; byte 1 the modem lines;
-// byte 2 the largest piece the rest is fed in, as reads split commands and subnegotiations.
+// mode, over the real serial side with tcsetattr and the modem lines faked. Each input is parsed
+// twice, on fresh connections: fed in small pieces, as reads split commands and subnegotiations,
+// then whole; the tty data and the answers must come out the same. Input: byte 0 bit 0 client
+// mode, bits 1 to 5 the server's request policy; byte 1 the modem lines; byte 2 the largest piece.
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/ioctl.h>
 
 #include "log.h"
@@ -28,24 +30,14 @@ static void format_only(int, const char *fmt, ...)
     va_end(ap);
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+#define CHECK(ok) ((ok) ? (void)0 : abort())
+
+// What the connection queued, each part after its length: tty data, own answers, shared answers.
+static std::string run(const uint8_t *data, size_t size, size_t piece)
 {
-    if (size < 3) {
-        return 0;
-    }
-    log_mask = -1;
-    log_handler = format_only;
-    rfc2217_mctrl_ioctl = [](int, unsigned long request, int *word) {
-        if (request == TIOCMGET) {
-            *word = modem_lines;
-        }
-        return 0;
-    };
-    serial_tcsetattr = [](int, int, const termios *) { return 0; };
     modem_lines = data[1] << 1;
     const bool client = data[0] & 1;
     const auto policy = static_cast<uint8_t>(client ? 1 : (data[0] >> 1) & 31);
-    const size_t piece = data[2] == 0 ? 1 : data[2];
 
     serial_settings serial{};
     serial.failopen_retries = 1;
@@ -69,10 +61,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         rcqb_append(in, data + off, static_cast<uint32_t>(size - off < piece ? size - off : piece));
         filter_from_socket(c, in_reader, conn.to_tty);
     }
+    std::string out;
+    for (rcqb *r : {conn.tty_reader, peer_of(c)->ctrl_reader, peer_of(c)->all_reader}) {
+        std::string part(rcqb_available(r), '\0');
+        rcqb_read(r, part.data(), static_cast<uint32_t>(part.size()));
+        out += std::to_string(part.size()) + ":" + part;
+    }
     rfc2217_client_free(c);
     for (rcqb *q : {in, in_reader, cfg.all_out, cfg.tty_data}) {
         rcqb_free(q);
     }
     connector_cleanup(&conn);
+    return out;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 3) {
+        return 0;
+    }
+    log_mask = -1;
+    log_handler = format_only;
+    rfc2217_mctrl_ioctl = [](int, unsigned long request, int *word) {
+        if (request == TIOCMGET) {
+            *word = modem_lines;
+        }
+        return 0;
+    };
+    serial_tcsetattr = [](int, int, const termios *) { return 0; };
+    CHECK(run(data, size, data[2] == 0 ? 1 : data[2]) == run(data, size, size));
     return 0;
 }

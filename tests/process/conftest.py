@@ -1,6 +1,5 @@
 """Black-box test support: every wait has a deadline, every process is stopped by PID, and a
 failing test prints the daemon's standard error."""
-import fcntl
 import os
 import pty
 import re
@@ -218,19 +217,6 @@ def gateway(daemon, pty_pair, sockets):
     for p in device:
         p.kill()
         p.wait(5)
-
-
-def tty_locked(path):
-    """True while another open file holds the flock on the tty; never waits for the lock."""
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        fcntl.flock(fd, fcntl.LOCK_UN)
-        return False
-    except BlockingIOError:
-        return True
-    finally:
-        os.close(fd)
 
 
 def wait_until(cond, what, timeout=10):

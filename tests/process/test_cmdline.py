@@ -98,6 +98,12 @@ ERRORS = [
     (["-t", "1", "--reconnect-delay=2", *ALL], "{prog}: --reconnect-delay" + REPEATED),
     (["-qq", *ALL], "{prog}: -q" + REPEATED),
     (["--bogus=1", *ALL], "{prog}: --bogus: unknown option"),
+    (["-vX", *ALL], "{prog}: -X: unknown option"),
+    (["-vt", *ALL], "{prog}: -t" + REQUIRES),
+    (["--rec", "--", *ALL], "{prog}: --rec" + REQUIRES),
+    (["--d=", *ALL], "{prog}: --d: option may not take an option argument"),
+    (LOCAL + ["--accum=1"] + REMOTE, "serial: --accum: abbreviated option is ambiguous"),
+    (LOCAL + ["-B"] + REMOTE, "serial: -B" + REQUIRES),  # the next word is the next section's
     # A general option after a section switch belongs to that section.
     (LOCAL + ["-v"] + REMOTE, "serial: -v: unknown option"),
     # An option of the rfc2217 section's other mode is unknown.

@@ -17,9 +17,10 @@ ESCAPED = ALL_BYTES.replace(b"\xff", b"\xff\xff")
 
 
 def frames(words):
-    """Hex words to bytes; a word not starting with ff is the body of a com-port subnegotiation."""
+    """Hex words (split by spaces or +) to bytes; a word not starting with ff is the body of a
+    com-port subnegotiation."""
     return b"".join(bytes.fromhex(w if w.startswith("ff") else f"fffa2c{w}fff0")
-                    for w in words.split() if w != "-")
+                    for w in words.replace("+", " ").split() if w != "-")
 
 
 SERVER_OPENING = frames("6b00 fffd2c fffb00 fffd00 fffb01 fffb03 fffd03")
@@ -39,6 +40,7 @@ def line(a):
 # by a line-state query whose answer marks the end of what the request produced. Known options
 # are answered once, unknown ones every time; a baud rate of 0 asks, 14400 gets 9600 on the line.
 # Sizes 6 and 7 and even parity are left out: glibc's tcsetattr refuses them on a pty.
+# Last, a command inside a subnegotiation, an SE without SB, and an SB that starts afresh.
 SERVER_STEPS = [step.split() for step in """
 fffb00 fffd00, fffb00 -, fffd00 fffb00, fffe00 fffc00, fffe00 -, fffc00 fffe00, fffc00 -,
 fffd01 fffb01, fffd01 -, fffe01 fffc01, fffe01 -, fffb2c fffd2c, fffd03 fffb03, fffb18 fffe18,
@@ -48,7 +50,8 @@ fffb18 fffe18, fffd05 fffc05, fffc1f fffe1f, fffe22 fffc22, fffdff fffcff,
 0304 6701 9600, 0402 6802 9600+twostop, 0403 6801 9600, 0502 6902 9600+soft, 0500 6902,
 0503 6903 9600+hard, 050b 690b, 0501 6901 9600, 0505 6905, 0504 -, 050d -, 0507 6909,
 0508 6908, 050a 690c, 07 6b00, 0b30 -, 07 6b00, 0c03 7003, 0c01 7001, 0c07 -, 0a00 -,
-0061626364 -, 0d01 -, fffa1801fff0 -""".split(",")]
+0061626364 -, 0d01 -, fffa1801fff0 -,
+fffa2c05fffb1801fff0 fffe18+6901, fff0 -, fffa2c05fffa2c07fff0 6b00""".split(",")]
 
 
 def test_server_answers_every_request_and_serves_one_client_at_a_time(daemon, pty_pair, sockets):

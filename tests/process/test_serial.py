@@ -5,7 +5,7 @@ import termios
 
 import pytest
 
-from conftest import join, serve, tty_locked, wait_until
+from conftest import join, serve, wait_until
 
 IFLAG, OFLAG, CFLAG, LFLAG, ISPEED, OSPEED = range(6)
 RATES = [50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
@@ -64,42 +64,18 @@ def waits_in_flock(pid):
     return "lock_inode_wait" in wchan or "flock" in wchan
 
 
-def test_second_daemon_waits_for_the_lock(daemon, pty_pair, sockets):
+def test_tty_stays_locked_until_the_last_client_leaves(daemon, pty_pair, sockets):
     _, port1 = serve(daemon, pty_pair.path, "raw")
-    first = session(sockets, pty_pair, port1, b"1")
+    first, other = session(sockets, pty_pair, port1, b"1"), session(sockets, pty_pair, port1, b"o")
     second, port2 = serve(daemon, pty_pair.path, "raw")
-    s2 = join(sockets, port2)
+    join(sockets, port2).sendall(b"2")
     second.wait_for(rf"open tty {pty_pair.path}\n")
     wait_until(lambda: waits_in_flock(second.proc.pid), "second wirebox never waited on the lock")
-    s2.sendall(b"2")
-    # The first still owns the line: its bytes pass, the second's stay queued.
-    first.sendall(b"A")
+    # While one of its clients remains, the first keeps the line: the second's byte stays queued.
+    first.close()
+    other.sendall(b"A")
     assert pty_pair.read_exactly(1) == b"A"
     assert waits_in_flock(second.proc.pid)
-
-    first.close()
+    other.close()
     assert pty_pair.read_exactly(1) == b"2"
     assert second.count(r"flock failed") == 0
-
-
-def test_tty_is_open_only_while_clients_are_connected(daemon, pty_pair, sockets):
-    d, port = serve(daemon, pty_pair.path, "raw", local=("-B", "19200", "-F", "hardware"))
-    assert not tty_locked(pty_pair.path)
-    for round_no in (1, 2):
-        s = session(sockets, pty_pair, port)
-        other = session(sockets, pty_pair, port, b"o")
-        assert tty_locked(pty_pair.path)
-        attrs = termios.tcgetattr(pty_pair.slave)
-        assert attrs[OSPEED] == termios.B19200 and attrs[CFLAG] & termios.CRTSCTS
-        s.close()
-        d.wait_for(rf"(?s)(connection closed client\n.*){{{2 * round_no - 1}}}")
-        other.sendall(b"still open")  # the tty stays open while any client remains
-        assert pty_pair.read_exactly(10) == b"still open"
-        other.close()
-        d.wait_for(rf"(?s)(close tty\n.*){{{round_no}}}")
-        wait_until(lambda: not tty_locked(pty_pair.path), "tty still locked after close")
-        # Someone else changes the line while nobody is connected.
-        attrs[CFLAG] &= ~termios.CRTSCTS
-        attrs[ISPEED] = attrs[OSPEED] = termios.B4800
-        termios.tcsetattr(pty_pair.slave, termios.TCSANOW, attrs)
-    assert d.count(r"open tty .*\n") == 2
