@@ -97,6 +97,8 @@ ERRORS = [
     (["-t", "-1", *ALL], "{prog}: -t" + REQUIRES),
     (["-t", "1", "--reconnect-delay=2", *ALL], "{prog}: --reconnect-delay" + REPEATED),
     (["-qq", *ALL], "{prog}: -q" + REPEATED),
+    (ALL + ["-C", "-C"], "raw: -C" + REPEATED),
+    (shlex.split("-l modbusrtu /dev/null -r modbustcp h 1 -V -V"), "modbustcp: -V" + REPEATED),
     (["--bogus=1", *ALL], "{prog}: --bogus: unknown option"),
     (["-vX", *ALL], "{prog}: -X: unknown option"),
     (["-vt", *ALL], "{prog}: -t" + REQUIRES),
