@@ -16,24 +16,17 @@ std::string pattern(size_t n, int seed = 0)
     return s;
 }
 
-int32_t append(rcqb *q, const std::string &s)
-{
-    return rcqb_append(q, s.data(), static_cast<uint32_t>(s.size()));
-}
-
-using pipe_pair = fd_pair;
-
 // A write takes only what the descriptor took; a burst read that meets end of file (a hung-up
 // tty) keeps what came and stops at once.
 TEST(Rcqb, DescriptorTransfersMoveOnlyWhatTheDescriptorTookOrGave)
 {
-    pipe_pair p;
+    fd_pair p;
     fcntl(p.fd[1], F_SETFL, O_NONBLOCK);
     ASSERT_EQ(fcntl(p.fd[1], F_SETPIPE_SZ, 4096), 4096); // less than one write offers
     rcqb *q = rcqb_create(256);
     rcqb *r = rcqb_clone(q);
     std::string data = pattern(300000);
-    append(q, data);
+    rcqb_append(q, data.data(), static_cast<uint32_t>(data.size()));
     EXPECT_EQ(rcqb_write_fd(-1, r, 100), -1);
     EXPECT_EQ(errno, EBADF);
     EXPECT_EQ(rcqb_skip(r, 100), 100); // a failed write consumed nothing; go on mid-block
@@ -60,7 +53,8 @@ TEST(Rcqb, DeepChainIsReleasedIteratively)
     int32_t base = rcqb_live_blocks;
     rcqb *q = rcqb_create(1);
     rcqb *lag = rcqb_clone(q);
-    append(q, std::string(1000000, 'x'));
+    const std::string x(1000000, 'x');
+    rcqb_append(q, x.data(), static_cast<uint32_t>(x.size()));
     rcqb_free(q);
     EXPECT_EQ(rcqb_live_blocks - base, 1000000);
     rcqb_free(lag);

@@ -3,6 +3,7 @@ device (modbus_slave, unit 17: holding register i holds 1000 + i, input register
 Modbus TCP clients on loopback: raw frames, mbpoll and pymodbus."""
 import struct
 import subprocess
+import termios
 
 import pytest
 
@@ -18,7 +19,11 @@ def answer(tid, *registers):
     return struct.pack(f">HHHBBB{n}H", tid, 0, 3 + 2 * n, 17, 3, 2 * n, *registers)
 
 
-def test_mbpoll_and_pymodbus_read_and_write(gateway):
+def line(pty):  # the speed and the stop bits the gateway set
+    return termios.tcgetattr(pty.slave)[5], bool(termios.tcgetattr(pty.slave)[2] & termios.CSTOPB)
+
+
+def test_mbpoll_and_pymodbus_read_and_write(gateway, pty_pair):
     from pymodbus.client import ModbusTcpClient
     d, _, _ = gateway()
     # mbpoll numbers registers from 1: reference 11 is address 10.
@@ -35,11 +40,13 @@ def test_mbpoll_and_pymodbus_read_and_write(gateway):
         assert c.read_holding_registers(10, 2, slave=17).registers == [4242, 1011]
         assert c.read_input_registers(60, 4, slave=17).registers == [2060, 2061, 2062, 2063]
         assert c.read_coils(0, 8, slave=17).bits == [False] * 6 + [True, False]
+        assert line(pty_pair) == (termios.B9600, False)
 
 
 # Unit 18 is silent; unit 19 is answered from address 17; data address 5 raises exception 2.
-def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptions(gateway):
-    d, gone, a, b = gateway("-x 5:2 -a 19", clients=3)
+def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptions(gateway,
+                                                                                  pty_pair):
+    d, gone, a, b = gateway("-x 5:2 -a 19", rtu="-V -S -B 19200", tcp="-V", clients=3)
     # A client that leaves before its answer harms nobody; meanwhile the others queue up.
     gone.sendall(request(1, 18, 3, 0))
     gone.close()
@@ -48,6 +55,7 @@ def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptio
     a.sendall(request(3, 17, 3, 2) + request(4, 17, 3, 3, 2))
     assert recv_exactly(a, 35) == answer(1, 1000) + answer(3, 1002) + answer(4, 1003, 1004)
     assert recv_exactly(b, 11) == answer(0x8001, 1001)
+    assert line(pty_pair) == (termios.B19200, True)
     # The next bytes each client receives answer its next request: nothing stray came first.
     for tid, s in ((6, a), (7, b)):
         s.sendall(request(tid, 17, 3, tid))
@@ -60,6 +68,12 @@ def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptio
     a.close()
     b.close()
     d.wait_for(r"close tty at\n")
+    d.proc.kill()  # -V on either side dumps frames on standard output as they pass
+    out, req = d.wait_exit()[1].decode(), "".join(f"<{b:02X}>" for b in request(1, 17, 3, 0))
+    for dumped in ("[11][03][00][00][00][01][86][9A]\n",  # libmodbus's own, of the RTU frame
+                   "<79><39>\n<11><03><02><03><E8>\n",  # the serial side's, of the answer
+                   f"<11><03><02><03><E8>\n{req}\n"):  # the network side's, answer and request
+        assert dumped in out, out
 
 
 @pytest.mark.parametrize("rtu, pause, retries", [("-R 2 -T 10", 10, 2), ("-R 1 -T 2.9", 2, 1),

@@ -1,6 +1,5 @@
-"""The rfc2217 client mode against a real peer, ser2net's RFC 2217 accepter (pyserial's
-rfc2217:// client meets the server in the soak test). Each side's tty is a pty played
-by the test; the exact bytes of each request and answer are pinned by test_rfc2217.py."""
+"""The rfc2217 client mode against ser2net's RFC 2217 accepter, each side's tty a pty played by
+the test (pyserial's rfc2217:// client meets the server in the soak test)."""
 import os
 import shutil
 import subprocess

@@ -121,15 +121,6 @@ def test_modbus_clients_leaving_mid_request_spoil_no_other_answer(gateway, socke
     assert counts["ok"] and counts["exception"] and counts["silent"]
 
 
-def loris(port):  # sends a byte a second for three seconds, then nothing: it must be dropped
-    with connect(port, timeout=30) as s, contextlib.suppress(BrokenPipeError, ConnectionResetError):
-        for _ in range(3):
-            s.send(b"\x01")
-            time.sleep(1)  # the pace of a slow sender
-        while s.recv(65536):
-            pass
-
-
 # A stray SE would end a cut subnegotiation. A pty refuses 5 to 7 data bits and, sooner or
 # later, a parity bit, and the daemon then gives up on the tty: garbage does not ask for them.
 VERBS, UNSAFE = [v for v in range(241, 255) if v != 250], [(2, 5), (2, 6), (2, 7), (3, 2), (3, 3)]
@@ -146,7 +137,13 @@ def telnet_garbage(rnd):
 
 def test_rfc2217_slow_client_and_garbage_leave_the_port_to_pyserial(daemon, pty_pair, sockets):
     d, port = serve(daemon, pty_pair.path, "rfc2217", general=("-vv", "-w", "5"))
-    loris(port)  # one client at a time: a slow one must not keep the port
+    # One client at a time: one that sends a byte a second, then nothing, must not keep the port.
+    with connect(port, timeout=30) as s, contextlib.suppress(BrokenPipeError, ConnectionResetError):
+        for _ in range(3):
+            s.send(b"\x01")
+            time.sleep(1)  # the pace of a slow sender
+        while s.recv(65536):
+            pass
     s, rnd, pending, sent, tail = join(sockets, port), random.Random(3), b"", 0, b""
     start = time.monotonic()
     while time.monotonic() < start + SECONDS / 2:
