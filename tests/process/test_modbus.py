@@ -70,10 +70,11 @@ def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptio
     d.wait_for(r"close tty at\n")
     d.proc.kill()  # -V on either side dumps frames on standard output as they pass
     out, req = d.wait_exit()[1].decode(), "".join(f"<{b:02X}>" for b in request(1, 17, 3, 0))
-    for dumped in ("[11][03][00][00][00][01][86][9A]\n",  # libmodbus's own, of the RTU frame
-                   "<79><39>\n<11><03><02><03><E8>\n",  # the serial side's, of the answer
-                   f"<11><03><02><03><E8>\n{req}\n"):  # the network side's, answer and request
-        assert dumped in out, out
+    assert "[11][03][00][00][00][01][86][9A]\n" in out, out  # libmodbus's own, of the RTU frame
+    assert "<79><39>\n<11><03><02><03><E8>\n" in out, out  # the serial side's, of the answer
+    # Each client's pass over the answers dumps every record it meets: the owner's shows the
+    # request it recovered, the other's the request record it skips.
+    assert out.count(f"<11><03><02><03><E8>\n{req}\n") == 2, out
 
 
 @pytest.mark.parametrize("rtu, pause, retries", [("-R 2 -T 10", 10, 2), ("-R 1 -T 2.9", 2, 1),
