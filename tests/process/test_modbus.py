@@ -20,7 +20,8 @@ def answer(tid, *registers):
 
 
 def line(pty):  # the speed and the stop bits the gateway set
-    return termios.tcgetattr(pty.slave)[5], bool(termios.tcgetattr(pty.slave)[2] & termios.CSTOPB)
+    attrs = termios.tcgetattr(pty.slave)
+    return attrs[5], bool(attrs[2] & termios.CSTOPB)
 
 
 def test_mbpoll_and_pymodbus_read_and_write(gateway, pty_pair):
