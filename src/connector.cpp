@@ -59,6 +59,7 @@ void connector_init(connector *conn)
 
 void connector_add_client(connector *conn, int fd)
 {
+    (void)tcp_keepalive(fd); // a connection without it is still served
     conn->clients[conn->nfds - 2] = conn->client_create(conn, fd);
     conn->pollfds[conn->nfds].fd = fd;
     if (conn->peer_timeout != 0) {
@@ -207,6 +208,7 @@ static bool connector_accept(connector *conn)
         return false;
     }
     LOG(LOG_DEBUG, "connector new client\n");
+    (void)tcp_keepalive(fd); // every remote side's connections: a vanished peer fails a read
     conn->pollfds[conn->nfds] = {fd, 0, 0};
     if (conn->peer_timeout != 0) {
         conn->last_activity[conn->nfds] = monotonic_now();

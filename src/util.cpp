@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,4 +193,25 @@ int tcp_listen(const char *host, const char *service, int32_t backlog)
     }
     LOG(LOG_DEBUG, "errno: %s, socket setup fail\n", errno_text());
     return -1;
+}
+
+int tcp_keepalive(int fd)
+{
+    int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0) {
+        LOG_ERRNO(LOG_DEBUG, "setsockopt SO_KEEPALIVE\n");
+        return -1;
+    }
+#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+    static constexpr int settings[][2] = {{TCP_KEEPIDLE, KEEPALIVE_IDLE_S},
+                                          {TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S},
+                                          {TCP_KEEPCNT, KEEPALIVE_PROBES}};
+    for (const auto &s : settings) {
+        if (setsockopt(fd, IPPROTO_TCP, s[0], &s[1], sizeof s[1]) < 0) {
+            LOG_ERRNO(LOG_DEBUG, "setsockopt keepalive timing\n");
+            return -1;
+        }
+    }
+#endif
+    return 0;
 }

@@ -32,3 +32,15 @@ int tcp_connect(const char *host, const char *service);
 
 // Listening TCP socket with SO_REUSEADDR on the first address that binds; -1 on failure.
 int tcp_listen(const char *host, const char *service, int32_t backlog);
+
+// Keepalive timing of every connection. A peer whose cable was pulled or whose NAT entry expired
+// never closes; probed after a minute of silence, every 10 s, it is given up after six unanswered
+// probes, so its slot is free again in about two minutes. A quiet peer that is still there
+// answers the probes and stays: unlike -w, silence alone drops nobody.
+constexpr int KEEPALIVE_IDLE_S = 60;
+constexpr int KEEPALIVE_INTERVAL_S = 10;
+constexpr int KEEPALIVE_PROBES = 6;
+
+// Turns on TCP keepalive with the timing above (the system's own timing where the per-socket
+// settings do not exist); the kernel sends the probes. 0, or -1 when a setting was refused.
+int tcp_keepalive(int fd);

@@ -2,11 +2,12 @@
 
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include "support/common.h"
 
-// Both loopbacks end to end, then every failure a caller meets, each at debug level. A
-// listener's failure is checked on the command line, where the address is in use.
+// Both loopbacks end to end with keepalive's timing, then every failure a caller meets, each at
+// debug level. A listener's failure is checked on the command line, where the address is in use.
 TEST(Util, ListensConnectsAndReportsFailuresAtDebugLevel)
 {
     std::string port;
@@ -24,6 +25,12 @@ TEST(Util, ListensConnectsAndReportsFailuresAtDebugLevel)
         EXPECT_EQ(cap.bodies, (std::vector<std::string>{"listening at " + at + "0\n",
                                                         "connected to " + at + port + "\n"}));
         EXPECT_EQ(cap.levels.back(), LOG_INFO);
+        ASSERT_EQ(tcp_keepalive(client), 0); // its idle time shows in the process tests' ss
+        for (auto [name, want] : {std::pair{TCP_KEEPINTVL, 10}, {TCP_KEEPCNT, 6}}) {
+            int got = 0;
+            socklen_t len = sizeof got;
+            EXPECT_EQ(getsockopt(client, IPPROTO_TCP, name, &got, &len) == 0 ? got : -1, want);
+        }
         char text[ADDR_TEXT_LEN];
         EXPECT_STREQ(sockaddr_to_text(reinterpret_cast<sockaddr *>(&sa), text, sizeof text), host);
         EXPECT_EQ(sockaddr_to_text(reinterpret_cast<sockaddr *>(&sa), text, 3), nullptr);
@@ -34,7 +41,8 @@ TEST(Util, ListensConnectsAndReportsFailuresAtDebugLevel)
     EXPECT_EQ(tcp_connect("::1", port.c_str()), -1); // nobody listens there any more
     EXPECT_EQ(tcp_listen("no-such-host.invalid", "1", 4), -1);
     EXPECT_EQ(tcp_connect("no-such-host.invalid", "1"), -1);
-    ASSERT_EQ(cap.levels, std::vector<int>(3, LOG_DEBUG));
+    EXPECT_EQ(tcp_keepalive(-1), -1);
+    ASSERT_EQ(cap.levels, std::vector<int>(4, LOG_DEBUG));
     EXPECT_EQ(cap.bodies[0],
               "errno: " + std::string(strerror(ECONNREFUSED)) + ", connection failed\n");
     for (size_t i : {1, 2}) { // the resolver's words depend on the machine
