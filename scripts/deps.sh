@@ -4,7 +4,7 @@
 
 WIREBOX_PACKAGES="build-essential cmake g++ clang libclang-rt-14-dev clang-tidy cppcheck pkg-config libgtest-dev googletest libbenchmark-dev
 libmodbus-dev python3 python3-pytest python3-serial python3-pymodbus python3-serial-asyncio mbpoll socat ser2net
-groff-base dpkg-dev file systemd procps"
+groff-base dpkg-dev file systemd procps iproute2"
 # shellcheck disable=SC2034 # used by the scripts that source this one
 # The ARM stage only: the armhf cross compiler and the emulator its tests run under.
 WIREBOX_ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user"

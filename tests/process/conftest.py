@@ -158,6 +158,15 @@ def accept(server, sockets, expect):
     return conn
 
 
+def keepalive(port, end="sport"):
+    """Waits until ss shows a keepalive timer of about a minute (not the system's two hours) on
+    each connection with `port` at `end`: sport for wirebox's accepted ones, dport for its own."""
+    ss = ["ss", "-tnoH", "state", "established", f"( {end} = :{port} )"]
+    timers = re.compile(r"timer:\(keepalive,(1min,|[45]\d\D)")
+    wait_until(lambda: (out := subprocess.run(ss, capture_output=True, text=True).stdout)
+               and out.count("\n") == len(timers.findall(out)), f"keepalive timers at :{port}")
+
+
 def recv_exactly(sock, n, timeout=10):
     sock.settimeout(timeout)
     buf = bytearray()

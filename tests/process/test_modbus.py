@@ -7,7 +7,7 @@ import termios
 
 import pytest
 
-from conftest import recv_exactly
+from conftest import keepalive, recv_exactly
 
 
 def request(tid, unit, function, address, count=1):
@@ -27,6 +27,7 @@ def line(pty):  # the speed and the stop bits the gateway set
 def test_mbpoll_and_pymodbus_read_and_write(gateway, pty_pair):
     from pymodbus.client import ModbusTcpClient
     d, _, _ = gateway()
+    keepalive(d.port)
     # mbpoll numbers registers from 1: reference 11 is address 10.
     mbpoll = ["mbpoll", "-m", "tcp", "-p", str(d.port), "-a", "17", "-1", "127.0.0.1"]
     subprocess.run(mbpoll + ["-r", "11", "4242"], check=True, timeout=10, capture_output=True)

@@ -6,8 +6,8 @@ import time
 
 import pytest
 
-from conftest import (accept, cpu_ms_over, join, listener, recv_exactly, sanitized, serve, usage,
-                      wait_until)
+from conftest import (accept, cpu_ms_over, join, keepalive, listener, recv_exactly, sanitized,
+                      serve, usage, wait_until)
 
 ALL_BYTES = bytes(range(256))
 BANNER_TEXT = r"hi\r\n\t\\\x7f\x00\xfF\xA0!"
@@ -32,6 +32,7 @@ def test_every_byte_reaches_every_client_after_the_banner_and_back(daemon, pty_p
     for s in clients:
         assert recv_exactly(s, len(early)) == early
     clients.append(join(sockets, port, BANNER))  # gets only what the tty sends from now on
+    keepalive(port)
     data = ALL_BYTES * 16
     pty_pair.write(data)
     for i, s in enumerate(clients):
@@ -147,6 +148,7 @@ def test_client_mode_reconnects_and_sends_banner_each_time(daemon, pty_pair, soc
                 "127.0.0.1", str(port), "-N", BANNER_TEXT])
     d.wait_for(rf"entering client mode, endpoint is: 127\.0\.0\.1:{port}\n")
     first = accept(server, sockets, BANNER)
+    keepalive(port, "dport")
     first.sendall(ALL_BYTES)
     assert pty_pair.read_exactly(256) == ALL_BYTES
     pty_pair.write(ALL_BYTES)

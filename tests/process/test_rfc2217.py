@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import accept, cpu_ms_over, join, listener, recv_exactly, serve, usage
+from conftest import accept, cpu_ms_over, join, keepalive, listener, recv_exactly, serve, usage
 
 IFLAG, CFLAG, OSPEED = 0, 2, 5
 ALL_BYTES = bytes(range(256))
@@ -57,6 +57,7 @@ fffa2c05fffb1801fff0 fffe18+6901, fff0 -, fffa2c05fffa2c07fff0 6b00""".split(","
 def test_server_answers_every_request_and_serves_one_client_at_a_time(daemon, pty_pair, sockets):
     d, port = serve(daemon, pty_pair.path, "rfc2217")
     s = join(sockets, port, SERVER_OPENING)
+    keepalive(port)
     for request, answer, *check in SERVER_STEPS:
         s.sendall(frames(request) + SYNC)
         assert recv_exactly(s, len(frames(answer)) + 7) == frames(answer) + SYNC_ANSWER, request
