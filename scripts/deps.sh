@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # Sourced by the set-up scripts: installs the Debian packages wirebox builds, tests and
-# benchmarks with, asking apt only when something is missing.
+# benchmarks with, asking apt only when something is missing, and fetches target packages for
+# the cross builds through an apt state of their own.
 
 WIREBOX_PACKAGES="build-essential cmake g++ clang libclang-rt-14-dev clang-tidy cppcheck pkg-config libgtest-dev googletest libbenchmark-dev
 libmodbus-dev python3 python3-pytest python3-serial python3-pymodbus python3-serial-asyncio mbpoll socat ser2net
@@ -8,6 +9,10 @@ groff-base dpkg-dev file systemd procps iproute2"
 # shellcheck disable=SC2034 # used by the scripts that source this one
 # The ARM stage only: the armhf cross compiler and the emulator its tests run under.
 WIREBOX_ARM_PACKAGES="g++-arm-linux-gnueabihf qemu-user"
+# shellcheck disable=SC2034
+# The static musl stage: clang and ld.lld build and link; the armhf cross compiler brings libgcc,
+# the start files, libstdc++'s headers and binutils for ARM; dpkg-source unpacks libmodbus.
+WIREBOX_MUSL_PACKAGES="clang lld g++-arm-linux-gnueabihf qemu-user dpkg-dev"
 
 # Prints the packages of "$@" that dpkg does not list as installed.
 wirebox_missing_packages() {
@@ -59,4 +64,60 @@ wirebox_ensure_packages() {
         $sudo rm -f "$policy"
     fi
     return "$rc"
+}
+
+# The first mirror this machine's apt uses for its release $1, from deb822 or one-line sources.
+# Prints "URI KEYRING" (KEYRING may be empty).
+wirebox_apt_mirror() {
+    local codename=$1 f
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -e "$f" ] || continue
+        awk -v suite="$codename" '
+            function flush() {
+                if (types ~ /(^| )deb( |$)/ && (" " suites " ") ~ (" " suite " ") && uri != "") {
+                    print uri, key; found = 1; exit
+                }
+                types = suites = uri = key = ""
+            }
+            /^[ \t]*$/ { flush(); next }
+            /^Types:/ { sub(/^Types:[ \t]*/, ""); types = $0 }
+            /^Suites:/ { sub(/^Suites:[ \t]*/, ""); suites = $0 }
+            /^URIs:/ { uri = $2 }
+            /^Signed-By:/ { if ($2 ~ /^\//) key = $2 }  # a keyring file, not an inline key
+            END { if (!found) flush() }' "$f"
+    done
+    if [ -e /etc/apt/sources.list ]; then
+        # deb [options] URI suite components...
+        sed -n "s/^deb[ \t]\+\(\[[^]]*\][ \t]\+\)\?\([^ \t]\+\)[ \t]\+${codename}[ \t].*/\2/p" \
+            /etc/apt/sources.list
+    fi
+}
+
+# Makes the folder $1 an apt state of its own for the architecture $2, reading this machine's
+# own mirror (its source packages too when $3 is "deb-src"), and updates its lists. Leaves in
+# the array wirebox_apt the options that point apt-get at it. dpkg's own state and architectures
+# are never touched: adding a foreign architecture would ask for the same version of every
+# multiarch package on both sides and can break every later apt-get update.
+wirebox_private_apt() {
+    local state=$1 arch=$2 codename url keyring
+    # shellcheck source=/dev/null
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    read -r url keyring < <(wirebox_apt_mirror "$codename" | head -n 1) || true
+    if [ -z "${url:-}" ]; then
+        echo "no apt source for $codename found in /etc/apt" >&2
+        return 1
+    fi
+    keyring=${keyring:-/usr/share/keyrings/debian-archive-keyring.gpg}
+    echo "$arch packages from $url $codename"
+    mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
+    : >"$state/status"
+    echo "deb [arch=$arch signed-by=$keyring] $url $codename main" >"$state/sources.list"
+    if [ "${3:-}" = deb-src ]; then
+        echo "deb-src [signed-by=$keyring] $url $codename main" >>"$state/sources.list"
+    fi
+    wirebox_apt=(-o "Dir::Etc::SourceList=$state/sources.list" -o Dir::Etc::SourceParts=-
+        -o "Dir::State::Lists=$state/lists" -o "Dir::State::status=$state/status"
+        -o "Dir::Cache=$state/cache" -o "APT::Architecture=$arch" -o "APT::Architectures::=$arch"
+        -o APT::Sandbox::User=root)
+    apt-get "${wirebox_apt[@]}" -q update
 }

@@ -10,7 +10,7 @@
 // Room for the longest numeric IPv6 text and its terminator.
 constexpr int ADDR_TEXT_LEN = 46;
 
-// Logs "out of memory" (ERROR, errno clause) and exits 1. Also the C++ new-handler.
+// Logs "out of memory" (ERROR, errno clause) and exits 1: how a failed xcalloc or xmalloc ends.
 [[noreturn]] void util_out_of_memory();
 
 // Zero-filled memory; never null (exhaustion ends the process). Release with free().

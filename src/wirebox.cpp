@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <new>
 #include <syslog.h>
 
 #include "connector.h"
@@ -333,7 +332,6 @@ static void apply_logging(const opt_result *opts)
 
 int main(int argc, char **argv)
 {
-    std::set_new_handler(util_out_of_memory);
     help_prescan(argc, argv);
     connector *conn = static_cast<connector *>(xcalloc(1, sizeof(connector)));
     conn->tty_fd = -1; // no tty yet: a value rejected before the loop starts must not close stdin
