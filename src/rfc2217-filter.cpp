@@ -95,6 +95,27 @@ void filter_from_socket(client_record *c, rcqb *reader, rcqb *data)
     free(buf);
 }
 
+// Received data: to the tty's queue, or to the subnegotiation body being received, which is
+// dropped once it grows too long.
+static void take_data(rfc2217_peer *p, const uint8_t *b, size_t n, rcqb *data)
+{
+    if (p->in_sb == SB_NONE) {
+        append(data, b, n);
+        return;
+    }
+    if (p->in_sb == SB_DISCARD) {
+        return;
+    }
+    uint32_t length = rcqb_position(p->sb_buf) - rcqb_position(p->sb_reader);
+    if (length + n <= SB_MAX) {
+        append(p->sb_buf, b, n);
+        return;
+    }
+    LOG(LOG_WARNING, "subnegotiation longer than %u bytes, discarding it\n", SB_MAX);
+    rcqb_skip(p->sb_reader, length);
+    p->in_sb = SB_DISCARD;
+}
+
 void filter_from_bytes(client_record *c, const uint8_t *b, size_t n, rcqb *data)
 {
     LOG(LOG_DEBUG, "filter %zd bytes from socket\n", static_cast<ssize_t>(n));
@@ -107,7 +128,7 @@ void filter_from_bytes(client_record *c, const uint8_t *b, size_t n, rcqb *data)
             const auto *ff = static_cast<const uint8_t *>(memchr(b + i, iac, n - i));
             size_t end = ff != nullptr ? static_cast<size_t>(ff - b) : n;
             if (end > i) {
-                append(p->in_sb ? p->sb_buf : data, b + i, end - i);
+                take_data(p, b + i, end - i, data);
             }
             i = end;
             if (ff != nullptr) {
@@ -124,13 +145,15 @@ void filter_from_bytes(client_record *c, const uint8_t *b, size_t n, rcqb *data)
         }
         p->parse_state = PS_DATA;
         if (x == TELNET_IAC) {
-            append(p->in_sb ? p->sb_buf : data, &iac, 1);
+            take_data(p, &iac, 1, data);
         } else if (x == TELNET_SB) {
             rcqb_skip(p->sb_reader, rcqb_available(p->sb_reader));
-            p->in_sb = 1;
+            p->in_sb = SB_COLLECT;
         } else if (x == TELNET_SE) {
-            p->on_suboption(c);
-            p->in_sb = 0;
+            if (p->in_sb != SB_DISCARD) {
+                p->on_suboption(c);
+            }
+            p->in_sb = SB_NONE;
         } else if (x >= TELNET_WILL) {
             p->parse_cmd = x;
             p->parse_state = PS_OPTION;

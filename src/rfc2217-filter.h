@@ -16,6 +16,14 @@ constexpr uint8_t PS_DATA = 0;
 constexpr uint8_t PS_IAC = 1;
 constexpr uint8_t PS_OPTION = 2;
 
+// Subnegotiation states (rfc2217_peer::in_sb). A body longer than SB_MAX is no request of
+// RFC 2217 (the longest is 5 bytes): it is dropped up to its IAC SE instead of growing without
+// bound for a peer that never ends it.
+constexpr uint8_t SB_NONE = 0;
+constexpr uint8_t SB_COLLECT = 1;
+constexpr uint8_t SB_DISCARD = 2;
+constexpr uint32_t SB_MAX = 1024;
+
 // Appends the bytes to queue (an owner handle) with every 0xFF sent twice.
 void filter_to_socket(const uint8_t *bytes, size_t length, rcqb *queue);
 

@@ -2,6 +2,7 @@
 // table; SET-CONTROL, the queries, suspend/resume, masks and purges follow the RFC's codes.
 #include "rfc2217-subopt.h"
 
+#include <array>
 #include <cstdlib>
 #include <sys/ioctl.h>
 #include <sys/types.h>
@@ -14,7 +15,6 @@
 #include "rfc2217-mctrl.h"
 #include "rfc2217.h"
 #include "serial.h"
-#include "util.h"
 
 static constexpr char log_module[] = "rfc2217-subopt";
 
@@ -28,9 +28,10 @@ static serial_settings *serial_of(const client_record *c)
     return static_cast<serial_settings *>(c->conn->local_priv);
 }
 
-static void open_tty_slot(client_record *c)
+// Applies what the request left pending: 0, or -1 when the tty refused it (nothing changed).
+static int open_tty_slot(client_record *c)
 {
-    c->conn->tty_open(c->conn);
+    return c->conn->tty_open(c->conn);
 }
 
 static void answer(client_record *c, uint8_t code, uint8_t value)
@@ -99,8 +100,8 @@ static uint8_t policy(const rfc2217_config *cfg, uint8_t command)
     }
 }
 
-// What the line really has, in RFC 2217 coding, read from the terminal record the serial side
-// last applied.
+// What the line really has, in RFC 2217 coding: the terminal record the serial side read back
+// from the driver.
 static uint32_t in_force(const serial_settings *s, uint8_t command)
 {
     const termios &t = s->active;
@@ -151,7 +152,11 @@ static void setting_request(client_record *c, const setting &st, const uint8_t *
         ((old == 0 && (p & POLICY_APPLY_UNSET)) || (old != req && (p & POLICY_APPLY_CHANGED)))) {
         store(s, st.command, req);
         LOG(LOG_INFO, "set %s to %zd\n", st.name, static_cast<ssize_t>(req));
-        open_tty_slot(c);
+        if (open_tty_slot(c) < 0) {
+            store(s, st.command, old);
+            LOG(LOG_WARNING, "tty refused %s %zd, keeping %zd\n", st.name,
+                static_cast<ssize_t>(req), static_cast<ssize_t>(in_force(s, st.command)));
+        }
     }
     uint32_t cur = stored(s, st.command);
     if (cur != old && (p & POLICY_NOTIFY_ALL)) {
@@ -199,7 +204,11 @@ static void flow_request(client_record *c, uint8_t v)
     if ((old == 0 && (p & POLICY_APPLY_UNSET)) || (old != code && (p & POLICY_APPLY_CHANGED))) {
         s->flow = code;
         LOG(LOG_INFO, "set flowcontrol to %s\n", applied[v - 1]);
-        open_tty_slot(c);
+        if (open_tty_slot(c) < 0) {
+            s->flow = old;
+            LOG(LOG_WARNING, "tty refused %s, keeping %s\n", applied[v - 1],
+                applied[flow_in_force(s) - 1]);
+        }
     }
     if (s->flow != old && (p & POLICY_NOTIFY_ALL)) {
         LOG(LOG_INFO, "notify all: set flowcontrol to %zd\n", static_cast<ssize_t>(v));
@@ -352,26 +361,23 @@ static void dispatch(client_record *c, uint8_t command, const uint8_t *data, siz
     }
 }
 
-// Takes the whole collected body out of sb_reader; the caller frees it.
-static uint8_t *take_body(client_record *c, size_t *n)
+// The collected body (at most SB_MAX bytes, the filter sees to that), taken out of sb_reader.
+using sb_body = std::array<uint8_t, SB_MAX>;
+
+static size_t take_body(client_record *c, sb_body &body)
 {
-    rcqb *r = peer_of(c)->sb_reader;
-    uint32_t avail = rcqb_available(r);
-    auto *body = static_cast<uint8_t *>(xmalloc(avail > 0 ? avail : 1));
-    int32_t k = rcqb_read(r, body, avail);
-    *n = static_cast<size_t>(k > 0 ? k : 0);
-    LOG(LOG_DEBUG, "process %zd bytes suboption\n", static_cast<ssize_t>(*n));
-    return body;
+    int32_t k = rcqb_read(peer_of(c)->sb_reader, body.data(), SB_MAX);
+    LOG(LOG_DEBUG, "process %zd bytes suboption\n", static_cast<ssize_t>(k));
+    return static_cast<size_t>(k);
 }
 
 void process_suboption(client_record *c)
 {
-    size_t n = 0;
-    uint8_t *body = take_body(c, &n);
+    sb_body body;
+    size_t n = take_body(c, body);
     if (n >= 2 && body[0] == TELOPT_COM_PORT) {
-        dispatch(c, body[1], body + 2, n - 2);
+        dispatch(c, body[1], body.data() + 2, n - 2);
     }
-    free(body);
 }
 
 // ---- Client mode: acknowledgements ----
@@ -436,11 +442,10 @@ static void check_ack(client_record *c, int index, const uint8_t *data, size_t n
 
 void process_suboption_ack(client_record *c)
 {
-    size_t n = 0;
-    uint8_t *body = take_body(c, &n);
+    sb_body body;
+    size_t n = take_body(c, body);
     if (n >= 2 && body[0] == TELOPT_COM_PORT && body[1] >= CPO_SERVER + CPO_SET_BAUDRATE &&
         body[1] <= CPO_SERVER + CPO_SET_CONTROL) {
-        check_ack(c, body[1] - CPO_SERVER - CPO_SET_BAUDRATE, body + 2, n - 2);
+        check_ack(c, body[1] - CPO_SERVER - CPO_SET_BAUDRATE, body.data() + 2, n - 2);
     }
-    free(body);
 }

@@ -1,7 +1,8 @@
 // The serial local side: command-line options, then opening, locking and configuring the tty
 // with patient retries, and moving bytes between the tty and the connector's queues. Owns the
-// serial_settings record. While the tty is closed, active equals template_ and the only pending
-// value is the command-line flow control, so every opening starts from the command line.
+// serial_settings record. Once the last client has gone, active equals template_ and the only
+// pending value is the command-line flow control, so every first opening starts from the
+// command line; a reopen after a hang-up keeps what the clients had set.
 #include "serial.h"
 
 #include <cctype>
@@ -25,6 +26,7 @@
 static constexpr char log_module[] = "serial";
 
 int (*serial_tcsetattr)(int fd, int action, const termios *tio) = tcsetattr;
+int (*serial_tcgetattr)(int fd, termios *tio) = tcgetattr;
 
 // Flow codes shared with the RFC 2217 side's numbering.
 static constexpr uint8_t FLOW_HARDWARE = 4;
@@ -403,9 +405,8 @@ static tcflag_t parity_bits(uint8_t parity)
     return parity == 3 ? PARENB : 0;
 }
 
-static void apply_flow(serial_settings *s, int fd)
+static void apply_flow(const serial_settings *s, int fd, termios *t)
 {
-    termios *t = &s->active;
     t->c_iflag &= ~(IXON | IXANY | IXOFF);
     t->c_cflag &= ~CRTSCTS;
     if (s->flow == FLOW_SOFTWARE) {
@@ -417,10 +418,9 @@ static void apply_flow(serial_settings *s, int fd)
     }
 }
 
-// Only non-zero pending values touch active; the rest keeps what is already there.
-static void apply_pending(serial_settings *s, int fd)
+// Only non-zero pending values touch t; the rest keeps what is already there.
+static void apply_pending(const serial_settings *s, int fd, termios *t)
 {
-    termios *t = &s->active;
     if (s->baud != 0) {
         cfsetispeed(t, speed_code(s->baud));
         cfsetospeed(t, speed_code(s->baud));
@@ -435,19 +435,47 @@ static void apply_pending(serial_settings *s, int fd)
         t->c_cflag = (t->c_cflag & ~CSTOPB) | (s->stopsize == 2 ? CSTOPB : 0);
     }
     if (s->flow != 0) {
-        apply_flow(s, fd);
+        apply_flow(s, fd, t);
     }
+}
+
+// What the driver kept of the last configuration becomes active: a pty, for one, takes a
+// request for parity and drops it without a word, and answers must not claim otherwise.
+static void read_back(serial_settings *s, int fd)
+{
+    termios kept{};
+    if (serial_tcgetattr(fd, &kept) == 0) {
+        s->active = kept;
+    }
+}
+
+// A request for the open tty is tried once: a value the line cannot take is the requester's
+// mistake, not a reason to give up the line. The settings in force are put back, since the
+// driver may have taken part of it.
+static int apply_request(serial_settings *s, int fd)
+{
+    termios wanted = s->active;
+    apply_pending(s, fd, &wanted);
+    if (serial_tcsetattr(fd, TCSANOW, &wanted) == 0) {
+        read_back(s, fd);
+        return 0;
+    }
+    LOG_ERRNO(LOG_DEBUG, "tcsetattr failed\n");
+    (void)serial_tcsetattr(fd, TCSANOW, &s->active);
+    return -1;
 }
 
 int serial_tty_open(connector *conn)
 {
     auto *s = static_cast<serial_settings *>(conn->local_priv);
-    if (conn->tty_fd < 0) {
-        conn->tty_fd = open_tty(s);
-    }
-    apply_pending(s, conn->tty_fd);
     s->suspended = 0;
+    if (conn->tty_fd >= 0) {
+        return apply_request(s, conn->tty_fd);
+    }
+    conn->tty_fd = open_tty(s);
+    apply_pending(s, conn->tty_fd, &s->active);
     configure_with_retries(s, conn->tty_fd);
+    read_back(s, conn->tty_fd);
     return 0;
 }
 
@@ -456,18 +484,24 @@ int serial_tty_open(connector *conn)
 void serial_tty_close(connector *conn)
 {
     auto *s = static_cast<serial_settings *>(conn->local_priv);
-    if (conn->tty_fd != -1) {
-        LOG(LOG_INFO, "close tty\n");
-        close(conn->tty_fd);
-        s->baud = 0;
-        s->datasize = 0;
-        s->parity = 0;
-        s->stopsize = 0;
-        // The command-line flow control belongs to every opening, not only the first.
-        s->flow = s->cmdline_flow;
-        s->active = s->template_;
+    if (conn->tty_fd == -1) {
+        return;
     }
+    LOG(LOG_INFO, "close tty\n");
+    close(conn->tty_fd);
     conn->tty_fd = -1;
+    // Closed while clients remain, the tty has hung up and is about to be reopened: the
+    // settings its clients made stay pending and active, so the reopened line has them too.
+    if (conn->nfds > 2) {
+        return;
+    }
+    s->baud = 0;
+    s->datasize = 0;
+    s->parity = 0;
+    s->stopsize = 0;
+    // The command-line flow control belongs to every opening, not only the first.
+    s->flow = s->cmdline_flow;
+    s->active = s->template_;
 }
 
 void serial_tty_read(connector *conn)

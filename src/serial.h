@@ -1,7 +1,7 @@
 // The serial local side: opens, locks and configures the tty with patient retries, moves bytes
 // between the tty and the connector's queues, and applies line settings the remote side leaves
-// pending. While closed, active equals template and only the command-line flow control is
-// pending, so every opening starts from the command line.
+// pending. Once the last client has gone, active equals template and only the command-line
+// flow control is pending, so every first opening starts from the command line.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,7 @@ struct connector;
 struct serial_settings {
     const char *path;          // borrowed from the command line
     termios template_;         // the command-line configuration ("template" is a C++ keyword)
-    termios active;            // what tcsetattr applies; reset from template_ at every close
+    termios active;            // what the driver kept; reset from template_ when the last client has gone
     uint32_t baud;             // pending rate, e.g. 115200; 0 = none
     uint8_t datasize;          // pending 5..8; 0 = none
     uint8_t parity;            // pending 1 none, 2 odd, 3 even, 4 mark, 5 space; 0 = none
@@ -26,15 +26,19 @@ struct serial_settings {
     uint8_t cmdline_flow;      // the -F flow code, pending again after every close
 };
 
-// tcsetattr as the serial side calls it. Tests point it elsewhere: a pty refuses some settings.
+// tcsetattr and tcgetattr as the serial side calls them. Tests point them elsewhere: a pty
+// refuses some settings and changes others.
 extern int (*serial_tcsetattr)(int fd, int action, const termios *tio);
+extern int (*serial_tcgetattr)(int fd, termios *tio);
 
 // The `serial` init: parses the section (argv[0] is "serial"), builds the settings record and
 // fills the five local slots. Exits 0 after -h, 1 after a bad argument (with the usage text).
 void serial_init(connector *conn, int argc, char **argv);
 
-// The local slots.
-int serial_tty_open(connector *conn);   // 0; exits 1 when a retry loop runs out
+// The local slots. serial_tty_open opens the tty with the command line's settings and the
+// pending ones, retrying each step and exiting 1 when a retry loop runs out; on an open tty it
+// applies the pending settings once: 0, or -1 when the driver refused them (nothing changed).
+int serial_tty_open(connector *conn);
 void serial_tty_close(connector *conn);
 void serial_tty_read(connector *conn);
 void serial_tty_write(connector *conn);

@@ -36,6 +36,7 @@ class Serial : public ::testing::Test
             errno = refusals-- > 0 ? EINVAL : 0;
             return errno == 0 ? 0 : -1;
         };
+        serial_tcgetattr = [](int, termios *tio) { return *tio = requests.back(), 0; };
         rfc2217_mctrl_ioctl = [](int, unsigned long request, int *word) {
             if (request == TIOCMSET) {
                 modem_writes.push_back(*word);
@@ -48,6 +49,7 @@ class Serial : public ::testing::Test
     {
         release();
         serial_tcsetattr = tcsetattr;
+        serial_tcgetattr = tcgetattr;
         rfc2217_mctrl_ioctl = saved_ioctl;
     }
 
@@ -136,16 +138,26 @@ TEST_F(Serial, NumericOptionsTruncateAndClamp)
 }
 
 // The flow control bits of each pending value are checked on a real pty by the process tests.
-TEST_F(Serial, PendingHardwareFlowRaisesRtsAndClosingDropsEveryPendingValue)
+TEST_F(Serial, PendingValuesSurviveAHangUpAndGoWithTheLastClient)
 {
     init(pty.path, "-B 19200 -F software");
     serial_tty_open(conn);
     std::tie(cfg->baud, cfg->datasize, cfg->parity, cfg->stopsize, cfg->flow) =
         std::make_tuple(115200, 7, 3, 2, 4);
+    refusals = 1; // a refused request restores what is in force, once, and changes nothing
+    EXPECT_EQ(serial_tty_open(conn), -1);
+    EXPECT_EQ(requests.back().c_iflag, static_cast<tcflag_t>(IXON | IXOFF));
+    conn->nfds = 3; // a client remains: a close is a hang-up, and the reopen keeps its settings
+    for (const char *step : {"applied", "reopened"}) {
+        SCOPED_TRACE(step);
+        EXPECT_EQ(serial_tty_open(conn), 0);
+        EXPECT_EQ(requests.back().c_cflag & ~CBAUD, BASE | CS7 | PARENB | CRTSCTS | CSTOPB);
+        EXPECT_EQ(requests.back().c_iflag, 0u);
+        serial_tty_close(conn);
+    }
+    EXPECT_EQ(modem_writes, std::vector<int>(3, TIOCM_RTS));
+    conn->nfds = 2;
     serial_tty_open(conn);
-    EXPECT_EQ(modem_writes, std::vector<int>{TIOCM_RTS});
-    EXPECT_EQ(requests.back().c_cflag & ~CBAUD, BASE | CS7 | PARENB | CRTSCTS | CSTOPB);
-    EXPECT_EQ(requests.back().c_iflag, 0u);
     serial_tty_close(conn);
     EXPECT_EQ(conn->tty_fd, -1);
     serial_tty_open(conn);
