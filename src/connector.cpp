@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <netdb.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -73,12 +74,20 @@ static bool wants_output(const client_record *c)
     return c->out_pending || !rcqb_empty(c->reader);
 }
 
+static bool tty_is_held(const connector *conn)
+{
+    return conn->tty_held != nullptr && *conn->tty_held != 0;
+}
+
 static bool tty_wants_output(const connector *conn)
 {
-    if (conn->tty_held != nullptr && *conn->tty_held != 0) {
-        return false;
-    }
-    return conn->tty_pending || !rcqb_empty(conn->tty_reader);
+    return !tty_is_held(conn) && (conn->tty_pending || !rcqb_empty(conn->tty_reader));
+}
+
+// Bytes of to_tty the tty has not taken yet.
+static uint32_t tty_backlog(const connector *conn)
+{
+    return rcqb_position(conn->to_tty) - rcqb_position(conn->tty_reader);
 }
 
 static void connector_set_events(connector *conn)
@@ -87,15 +96,35 @@ static void connector_set_events(connector *conn)
     if (tty.fd != -1) {
         tty.events = POLLIN | (tty_wants_output(conn) ? POLLOUT : 0);
     }
-    uint32_t backlog = rcqb_position(conn->to_tty) - rcqb_position(conn->tty_reader);
-    short in = backlog < TTY_BACKLOG_LIMIT ? POLLIN : 0;
+    // A held tty takes nothing until a client's request releases it, so the clients stay read
+    // whatever waits; clients_in bounds that.
+    short in = tty_is_held(conn) || tty_backlog(conn) < TTY_BACKLOG_LIMIT ? POLLIN : 0;
     for (int k = 2; k < conn->nfds; k++) {
+        const client_record *c = conn->clients[k - 2];
         conn->pollfds[k].events =
-            static_cast<short>(in | (wants_output(conn->clients[k - 2]) ? POLLOUT : 0));
+            static_cast<short>((c->draining ? 0 : in) | (wants_output(c) ? POLLOUT : 0));
     }
     // A full house does not watch the listener: the waiting connection would make poll return
     // at once on every pass until a client leaves.
     conn->pollfds[0].events = conn->nfds < MAX_POLL ? POLLIN : 0;
+}
+
+// A peer's numeric address and port ("?" where unknown), for the warnings that name a client.
+struct peer_address {
+    char host[ADDR_TEXT_LEN];
+    char port[8];
+};
+
+static peer_address peer_address_of(int fd)
+{
+    peer_address a = {"?", "?"};
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+        (void)getnameinfo(reinterpret_cast<sockaddr *>(&addr), len, a.host, sizeof a.host, a.port,
+                          sizeof a.port, NI_NUMERICHOST | NI_NUMERICSERV);
+    }
+    return a;
 }
 
 // Closes client entry k and frees its record; the entry is compacted away later.
@@ -171,15 +200,28 @@ static void connector_peer_timeouts(connector *conn)
             continue;
         }
         // Bytes waiting unread mean the client is not silent: its input is not watched while
-        // the tty is behind, or it arrived with this very wake-up.
-        pollfd p = {conn->pollfds[k].fd, POLLIN, 0};
-        if (poll(&p, 1, 0) == 1 && p.revents == POLLIN) {
+        // the tty is behind, or it arrived with this very wake-up. Not so once the peer has
+        // closed behind them: then only the tty taking its bytes refreshes its time, and a tty
+        // that took none for the whole time-out must not hold the entry for ever.
+        int fd = conn->pollfds[k].fd;
+        pollfd p = {fd, POLLIN | POLLRDHUP, 0};
+        bool waiting = poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+        if (conn->clients[k - 2]->draining || (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+            int unread = 0;
+            (void)ioctl(fd, FIONREAD, &unread);
+            peer_address a = peer_address_of(fd);
+            LOG(LOG_WARNING,
+                "client %s:%s has closed and the tty took none of its bytes for %" PRId32
+                " s, disconnecting (%d unread bytes discarded)\n",
+                a.host, a.port, conn->peer_timeout, unread);
+        } else if (waiting) {
             conn->last_activity[k] = now;
+            continue;
         } else {
             LOG(LOG_INFO, "peer timeout client\n");
-            drop_client(conn, k);
-            removed = true;
         }
+        drop_client(conn, k);
+        removed = true;
     }
     if (removed) {
         connector_compact(conn);
@@ -227,6 +269,36 @@ static bool connector_accept(connector *conn)
     return true;
 }
 
+// Reads client entry k: false when the client is to be dropped. A peer that closes while bytes
+// still wait for the tty keeps its entry, unread, until they have gone (a file pushed before
+// the close arrives whole, and in order before anything a later client sends).
+static bool client_in(connector *conn, int k)
+{
+    client_record *c = conn->clients[k - 2];
+    if (c->draining) {
+        return false; // an error or hang-up: the peer has gone for good
+    }
+    if (conn->client_read(c) == 0) {
+        if (tty_backlog(conn) == 0) {
+            return false;
+        }
+        c->draining = true;
+        c->input_end = rcqb_position(conn->to_tty);
+        return true;
+    }
+    if (tty_is_held(conn) && tty_backlog(conn) >= CLIENT_LAG_LIMIT) {
+        peer_address a = peer_address_of(c->fd);
+        LOG(LOG_WARNING, "client %s:%s: %" PRIu32 " bytes wait for the held tty, disconnecting\n",
+            a.host, a.port, tty_backlog(conn));
+        return false;
+    }
+    if (conn->peer_timeout != 0) {
+        LOG(LOG_DEBUG, "set clock_gettime\n");
+        conn->last_activity[k] = monotonic_now();
+    }
+    return true;
+}
+
 static void connector_clients_in(connector *conn)
 {
     bool removed = false;
@@ -237,13 +309,10 @@ static void connector_clients_in(connector *conn)
             continue;
         }
         LOG(LOG_DEBUG, "client event poll in\n");
-        if (conn->client_read(conn->clients[k - 2]) == 0) {
+        if (!client_in(conn, k)) {
             LOG(LOG_INFO, "connection closed client\n");
             drop_client(conn, k);
             removed = true;
-        } else if (conn->peer_timeout != 0) {
-            LOG(LOG_DEBUG, "set clock_gettime\n");
-            conn->last_activity[k] = monotonic_now();
         }
     }
     if (removed) {
@@ -297,39 +366,46 @@ static void connector_tty_in(connector *conn)
 
 static void connector_tty_out(connector *conn)
 {
-    if ((conn->pollfds[1].revents & POLLOUT) && tty_wants_output(conn)) {
-        conn->tty_write(conn);
+    if (!(conn->pollfds[1].revents & POLLOUT) || !tty_wants_output(conn)) {
+        return;
     }
-}
-
-// Logs which client is dropped for lagging and by how much; the address is the peer's.
-static void warn_lagging(int fd, uint32_t lag)
-{
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    char host[ADDR_TEXT_LEN] = "?";
-    char port[8] = "?";
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
-        (void)getnameinfo(reinterpret_cast<sockaddr *>(&addr), len, host, sizeof host, port,
-                          sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
+    uint32_t before = rcqb_position(conn->tty_reader);
+    conn->tty_write(conn);
+    if (conn->peer_timeout == 0 || rcqb_position(conn->tty_reader) == before) {
+        return;
     }
-    LOG(LOG_WARNING, "client %s:%s is %" PRIu32 " bytes behind, disconnecting\n", host, port, lag);
+    // A draining client's bytes are moving: that is its activity now.
+    timespec now = monotonic_now();
+    for (int k = 2; k < conn->nfds; k++) {
+        if (conn->clients[k - 2]->draining) {
+            conn->last_activity[k] = now;
+        }
+    }
 }
 
 // A client that far behind is disconnected: skipping bytes would hand it a stream with a hole,
 // and keeping them would let one stalled reader hold every tty byte. Its blocks are freed with
-// its reader; the other clients go on at their own pace.
-static void connector_lagging_clients(connector *conn)
+// its reader; the other clients go on at their own pace. A draining client whose bytes the tty
+// has all taken is done. Runs at the end of every pass, after whatever may have added output.
+static void connector_settle_clients(connector *conn)
 {
     uint32_t newest = rcqb_position(conn->from_tty);
+    uint32_t taken = rcqb_position(conn->tty_reader);
     bool removed = false;
     for (int k = 2; k < conn->nfds; k++) {
-        uint32_t lag = newest - rcqb_position(conn->clients[k - 2]->reader);
-        if (lag >= CLIENT_LAG_LIMIT) {
-            warn_lagging(conn->pollfds[k].fd, lag);
-            drop_client(conn, k);
-            removed = true;
+        const client_record *c = conn->clients[k - 2];
+        uint32_t lag = newest - rcqb_position(c->reader) + c->queued;
+        if (c->draining && static_cast<int32_t>(taken - c->input_end) >= 0) {
+            LOG(LOG_INFO, "connection closed client\n");
+        } else if (lag >= CLIENT_LAG_LIMIT) {
+            peer_address a = peer_address_of(conn->pollfds[k].fd);
+            LOG(LOG_WARNING, "client %s:%s is %" PRIu32 " bytes behind, disconnecting\n", a.host,
+                a.port, lag);
+        } else {
+            continue;
         }
+        drop_client(conn, k);
+        removed = true;
     }
     if (removed) {
         connector_compact(conn);
@@ -357,8 +433,7 @@ static void connector_poll_once(connector *conn)
     connector_clients_out(conn);
     connector_tty_in(conn);
     connector_tty_out(conn);
-    // Both tty steps may have added to from_tty.
-    connector_lagging_clients(conn);
+    connector_settle_clients(conn);
 }
 
 void connector_loop(connector *conn)

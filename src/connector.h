@@ -25,8 +25,11 @@ constexpr uint32_t QUEUE_BLOCK_SIZE = 256;
 // - While the tty has this much of to_tty still to take, client sockets are not read: TCP flow
 //   control holds the senders back, and nothing is lost.
 constexpr uint32_t TTY_BACKLOG_LIMIT = 64 * 1024;
-// - A client this far behind the newest tty byte is disconnected. 4 MiB is six minutes of a
-//   115200-baud line, so only a client that has stopped reading reaches it.
+// - A client this far behind the newest tty byte, its own queued output included, is
+//   disconnected. 4 MiB is six minutes of a 115200-baud line, so only a client that has stopped
+//   reading reaches it. While the local side holds the tty's output (flow control suspended by
+//   the remote side) clients stay read, so that the request ending the hold can arrive; then
+//   the same limit bounds what waits for the tty.
 constexpr uint32_t CLIENT_LAG_LIMIT = 4 * 1024 * 1024;
 
 // The head every remote module's per-client record begins with.
@@ -36,6 +39,13 @@ struct client_record {
     rcqb *reader;     // clone of from_tty made when the client was created
     bool out_pending; // the module has output of its own for this client
     void *ext;        // the module's own per-client data
+    // Bytes the module holds for this client outside reader (answers, data already encoded);
+    // they count toward its lag like unread tty bytes.
+    uint32_t queued;
+    // The peer has closed while bytes of its own still waited for the tty: the entry stays,
+    // unread, until the tty's reader has passed input_end (the position of to_tty after them).
+    bool draining;
+    uint32_t input_end;
 };
 
 struct connector {

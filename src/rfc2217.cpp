@@ -4,6 +4,7 @@
 // each connection's own commands and answers go to its ctrl queue and leave before data.
 #include "rfc2217.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,12 +21,15 @@
 #include "rfc2217-mctrl.h"
 #include "rfc2217-subopt.h"
 #include "rfc2217-telopt.h"
+#include "serial.h"
 #include "timespec.h"
 #include "util.h"
 
 static constexpr char log_module[] = "rfc2217";
 
 static constexpr uint32_t READ_CHUNK = 256;
+// Most data bytes one write takes: they pass through a stack copy (write_data).
+static constexpr uint32_t WRITE_CHUNK = 4096;
 // Pacing of the acknowledgement wait: one loop pass about every 5 ms.
 static constexpr int32_t ACK_TICK_NS = 5000000;
 
@@ -291,14 +295,27 @@ client_record *rfc2217_client_create(connector *conn, int fd)
     }
     send_value(c, CPO_PURGE_DATA, 1);
     send_value(c, CPO_PURGE_DATA, 2);
-    clock_gettime(CLOCK_REALTIME, &p->ack_tick);
+    // The monotonic clock: stepping the wall clock must not stretch or cut the wait.
+    clock_gettime(CLOCK_MONOTONIC, &p->ack_tick);
     p->ack_deadline = cfg->ack_timeout;
     timespec_add(&p->ack_deadline, p->ack_tick);
     return c;
 }
 
+// A suspension belongs to the connection that asked for it: once that has ended nobody could
+// resume, and what it sent before it went must still reach the tty.
+static void end_suspension(const client_record *c)
+{
+    static_cast<serial_settings *>(c->conn->local_priv)->suspended = 0;
+}
+
 void rfc2217_client_free(client_record *c)
 {
+    end_suspension(c);
+    // Tty data not yet taken for this connection goes with it: a later connection receives only
+    // what the tty sends after it came, and a laggard's backlog is freed with it.
+    rcqb *rest = config_of(c)->tty_data;
+    rcqb_skip(rest, rcqb_available(rest));
     rfc2217_peer *p = peer_of(c);
     rcqb_free(c->reader);
     rcqb_free(p->all_reader);
@@ -320,16 +337,25 @@ static bool acks_pending(const rfc2217_peer *p)
     return false;
 }
 
+// What the connection holds for its peer beyond the record's reader, for the event loop's lag
+// limit: escaped tty data and its own answers.
+static void count_queued(client_record *c)
+{
+    const rfc2217_peer *p = peer_of(c);
+    c->queued = rcqb_position(config_of(c)->all_out) - rcqb_position(p->all_reader) +
+                rcqb_position(p->ctrl) - rcqb_position(p->ctrl_reader);
+}
+
 // Answers leave as soon as the read that asked for them is parsed, without waiting for the
-// loop's next pass; control output still goes before data. A failed write is left to the next
-// client_write, which drops the connection.
+// loop's next pass; control output still goes before data, and never between the two bytes of
+// a doubled 0xFF. A failed write is left to the next client_write, which drops the connection.
 static void flush_control(client_record *c)
 {
     rfc2217_peer *p = peer_of(c);
-    if (rcqb_empty(p->ctrl_reader)) {
+    if (rcqb_empty(p->ctrl_reader) || p->odd_iac) {
         return;
     }
-    int32_t n = rcqb_write_fd(c->fd, p->ctrl_reader, rcqb_available(p->ctrl_reader));
+    int32_t n = rcqb_write_fd(c->fd, p->ctrl_reader, UINT32_MAX);
     if (n < 0) {
         return;
     }
@@ -347,24 +373,27 @@ int rfc2217_client_read(client_record *c)
         LOG(LOG_DEBUG, "read %zd bytes from socket\n", n);
         filter_from_bytes(c, buf, n > 0 ? static_cast<size_t>(n) : 0, c->conn->to_tty);
         flush_control(c);
+        count_queued(c);
         return 1;
     }
+    end_suspension(c);
     return 0;
 }
 
 // One pacing tick of the acknowledgement wait: 1 keeps waiting, 0 drops the connection.
-static int ack_wait_tick(rfc2217_peer *p)
+static int ack_wait_tick(client_record *c)
 {
+    rfc2217_peer *p = peer_of(c);
     if (timespec_cmp(p->ack_deadline, p->ack_tick) >= 0) {
         timespec now{};
         timespec pause = p->ack_tick;
         timespec d;
         timespec_set(&d, 0, ACK_TICK_NS);
         timespec_add(&pause, d);
-        clock_gettime(CLOCK_REALTIME, &now);
+        clock_gettime(CLOCK_MONOTONIC, &now);
         timespec_sub(&pause, now);
         nanosleep(&pause, nullptr);
-        clock_gettime(CLOCK_REALTIME, &p->ack_tick);
+        clock_gettime(CLOCK_MONOTONIC, &p->ack_tick);
         return 1;
     }
     const uint8_t *a = p->ack_pending;
@@ -374,6 +403,65 @@ static int ack_wait_tick(rfc2217_peer *p)
               a[ACK_FLOWCONTROL] ? "flowcontrol" : "");
     LOG(LOG_INFO, "forcibly disconnecting from server\n");
     return 0;
+}
+
+// One write of up to n bytes of escaped data, through a stack copy so that the bytes the socket
+// took are at hand: they tell whether the write ended inside a doubled 0xFF. The count, or -1.
+static int32_t write_data(client_record *c, uint32_t n)
+{
+    rfc2217_peer *p = peer_of(c);
+    std::array<uint8_t, WRITE_CHUNK> buf;
+    int32_t k = rcqb_peek(p->all_reader, buf.data(), n < WRITE_CHUNK ? n : WRITE_CHUNK);
+    ssize_t w = k > 0 ? write(c->fd, buf.data(), static_cast<size_t>(k)) : 0;
+    if (w <= 0) {
+        return static_cast<int32_t>(w);
+    }
+    rcqb_skip(p->all_reader, static_cast<uint32_t>(w));
+    auto end = static_cast<size_t>(w);
+    size_t i = end;
+    while (i > 0 && buf[i - 1] == TELNET_IAC) {
+        i--;
+    }
+    // Every 0xFF of the data is doubled, so an odd run of them at the end splits a pair; a run
+    // that fills the whole write continues the one before it.
+    bool odd = ((end - i) & 1) != 0;
+    p->odd_iac = i == 0 ? p->odd_iac != odd : odd;
+    return static_cast<int32_t>(w);
+}
+
+// Writes in the order the peer must see: the rest of a split 0xFF pair, then the connection's
+// own commands and answers, then (unless acknowledgements are awaited) data. 1 keeps the
+// connection, 0 drops it.
+static int write_in_order(client_record *c)
+{
+    rfc2217_peer *p = peer_of(c);
+    if (p->odd_iac && write_data(c, 1) < 0 && errno != EAGAIN) {
+        return 0;
+    }
+    if (p->odd_iac) {
+        c->out_pending = true;
+        return 1;
+    }
+    // Up to what one write takes (UINT32_MAX): counting a long queue would walk all of it.
+    int32_t ctrl_count = rcqb_write_fd(c->fd, p->ctrl_reader, UINT32_MAX);
+    if (ctrl_count < 0) {
+        return 0;
+    }
+    if (!rcqb_empty(p->ctrl_reader)) {
+        c->out_pending = true;
+        LOG(LOG_DEBUG, "write %zd bytes in socket\n", static_cast<ssize_t>(ctrl_count));
+        return 1;
+    }
+    if (acks_pending(p)) {
+        return ack_wait_tick(c);
+    }
+    int32_t data_count = write_data(c, WRITE_CHUNK);
+    if (data_count < 0) {
+        return 0;
+    }
+    c->out_pending = !rcqb_empty(p->all_reader);
+    LOG(LOG_DEBUG, "write %zd bytes in socket\n", static_cast<ssize_t>(ctrl_count + data_count));
+    return 1;
 }
 
 int rfc2217_client_write(client_record *c)
@@ -387,29 +475,7 @@ int rfc2217_client_write(client_record *c)
         rcqb_skip(c->reader, rcqb_available(c->reader));
         filter_queue_to_socket(cfg->tty_data, cfg->all_out);
     }
-    int32_t ctrl_count = 0;
-    if (!rcqb_empty(p->ctrl_reader)) {
-        ctrl_count = rcqb_write_fd(c->fd, p->ctrl_reader, rcqb_available(p->ctrl_reader));
-        if (ctrl_count < 0) {
-            return 0;
-        }
-    }
-    if (!rcqb_empty(p->ctrl_reader)) {
-        c->out_pending = true;
-        LOG(LOG_DEBUG, "write %zd bytes in socket\n", static_cast<ssize_t>(ctrl_count));
-        return 1;
-    }
-    if (acks_pending(p)) {
-        return ack_wait_tick(p);
-    }
-    int32_t data_count = 0;
-    if (!rcqb_empty(p->all_reader)) {
-        data_count = rcqb_write_fd(c->fd, p->all_reader, rcqb_available(p->all_reader));
-        if (data_count < 0) {
-            return 0;
-        }
-    }
-    c->out_pending = !rcqb_empty(p->all_reader);
-    LOG(LOG_DEBUG, "write %zd bytes in socket\n", static_cast<ssize_t>(ctrl_count + data_count));
-    return 1;
+    int keep = write_in_order(c);
+    count_queued(c);
+    return keep;
 }

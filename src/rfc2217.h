@@ -94,7 +94,11 @@ struct rfc2217_peer {
     option_handler on_option;
     uint8_t parse_state; // receive parser state (rfc2217-filter.h)
     uint8_t parse_cmd;   // WILL, WONT, DO or DONT awaiting its option byte
-    uint8_t in_sb;       // 1 between IAC SB and IAC SE
+    uint8_t in_sb;       // between IAC SB and IAC SE: SB_COLLECT, or SB_DISCARD past SB_MAX
+    // The last data write ended between the two bytes of a doubled 0xFF (odd_iac: the data
+    // written so far ends in an odd run of 0xFF), so nothing else may be written before the
+    // second one.
+    bool odd_iac;
     uint8_t ack_pending[ACK_SETTINGS];
     uint8_t modem_mask; // server mode: mask of NOTIFY-MODEMSTATE answers
     uint8_t modem_last; // modem-state byte computed last

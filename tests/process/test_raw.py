@@ -2,6 +2,7 @@
 import os
 import random
 import select
+import socket
 import time
 
 import pytest
@@ -86,11 +87,13 @@ def test_idle_loop_never_wakes_and_silent_client_is_dropped_on_time(daemon, pty_
     assert join(sockets, port).recv(1) == b""  # dropped, and an empty banner sent nothing
     assert 2 <= time.monotonic() - start < 4
     busy = join(sockets, port)  # held back while the tty is behind, which is not silence
-    busy.setblocking(False)
-    while select.select([], [busy], [], 1)[1]:
-        busy.send(bytes(65536))
+    busy.sendall(bytes(128 << 10))  # more than the tty and the queue take, less than the socket
     time.sleep(3)  # past its own time-out
     assert not select.select([busy], [], [], 0)[0] and d.count(r"peer timeout client\n") == 1
+    busy.shutdown(socket.SHUT_WR)  # now it has gone, and the tty still takes none of its bytes
+    assert int(d.wait_for(r"\[WARNING\] connector\[\d+\]: client 127\.0\.0\.1:\d+ has closed and the "
+                          r"tty took none of its bytes for 2 s, disconnecting \((\d+) unread bytes "
+                          r"discarded\)\n")[1]) > 0
 
 
 def test_tty_hang_up_closes_it_and_exits_after_the_retries(daemon, pty_pair, sockets, tmp_path):
@@ -139,6 +142,14 @@ def test_memory_stays_bounded_whatever_clients_do(daemon, pty_pair, sockets):
     stalled.settimeout(10)
     assert data.startswith(b"".join(iter(lambda: stalled.recv(65536), b"")))
     assert not check_rss or usage(d.proc.pid)[2] - idle < 256
+    # A client that closes while its bytes wait keeps its place until the tty has them all.
+    sent = 0
+    while select.select([], [sender], [], 1)[1]:
+        sent += sender.send(data[sent:sent + 65536])
+    sender.shutdown(socket.SHUT_WR)
+    assert pty_pair.read_exactly(sent) == data[:sent]
+    sender.settimeout(10)
+    assert sender.recv(1) == b""
 
 
 def test_client_mode_reconnects_and_sends_banner_each_time(daemon, pty_pair, sockets):
