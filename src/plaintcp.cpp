@@ -197,6 +197,9 @@ void plaintcp_run_client(connector *conn)
             continue;
         }
         LOG(LOG_INFO, "connected to %s:%s\n", conn->host, conn->port);
+        // As an accepted socket is: a server that stops reading must not hold the loop in a
+        // write.
+        (void)fcntl(fd, F_SETFL, O_NONBLOCK);
         connector_add_client(conn, fd);
         // Returns once the connection is gone; reconnect at once. The tty stays open.
         connector_loop(conn);
