@@ -91,8 +91,9 @@ def test_idle_loop_never_wakes_and_silent_client_is_dropped_on_time(daemon, pty_
     time.sleep(3)  # past its own time-out
     assert not select.select([busy], [], [], 0)[0] and d.count(r"peer timeout client\n") == 1
     busy.shutdown(socket.SHUT_WR)  # now it has gone, and the tty still takes none of its bytes
-    gone = d.wait_for(r"\[WARNING\] connector\[\d+\]: client 127\.0\.0\.1:\d+ has closed and the tty "
-                      r"took none of its bytes for 2 s, disconnecting \((\d+) unread bytes discarded")
+    gone = d.wait_for(r"\[WARNING\] connector\[\d+\]: client 127\.0\.0\.1:\d+ has closed and "
+                      r"the tty took none of its bytes for 2 s, disconnecting \((\d+) unread bytes "
+                      r"discarded")
     assert int(gone[1]) > 0
 
 
