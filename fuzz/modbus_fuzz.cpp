@@ -1,6 +1,6 @@
 // The gateway on arbitrary bytes (input: n, n * 8 client bytes, the device's bytes): every
-// framed request yields its answer record (a success holds at least address and function code)
-// and then the request again, unchanged but for its status.
+// request is framed by its MBAP length and yields its answer record (a success holds at least
+// address and function code) and then the request again, unchanged but for its status.
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
@@ -51,10 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     gateway_record r{}, a{}, again{};
     uint8_t *r_buf = nullptr, *a_buf = nullptr, *again_buf = nullptr;
+    const int32_t id = *reinterpret_cast<modbustcp_client *>(c)->client_id;
     while (gateway_record_read(requests, &r, &r_buf) == 1) {
-        CHECK(r.client_id == c->fd && r.unit_offset == 6 && r.payload_length >= 8);
+        const uint8_t *req = r_buf + 11;
+        CHECK(r.client_id == id && (id & 0xffff) == c->fd && r.unit_offset == 6);
+        CHECK(r.payload_length >= 8 && r.payload_length == 6 + (req[4] << 8 | req[5]));
         CHECK(gateway_record_read(answers, &a, &a_buf) == 1);
-        CHECK(a.client_id == c->fd && a.unit_offset == 0);
+        CHECK(a.client_id == id && a.unit_offset == 0);
         CHECK(a.status != 0 || (a.payload_length >= 2 && a.payload_length <= 258));
         CHECK(gateway_record_read(answers, &again, &again_buf) == 1 && again.status == a.status);
         CHECK(again.payload_length == r.payload_length &&

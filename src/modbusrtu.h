@@ -28,7 +28,7 @@ constexpr uint32_t GATEWAY_HEADER_SIZE = 11;
 
 struct gateway_record {
     int32_t status;      // answers: 0, or the errno of the failed exchange
-    int32_t client_id;   // socket of the Modbus TCP client that asked
+    int32_t client_id;   // id of the Modbus TCP connection that asked
     uint8_t unit_offset; // index of the unit identifier in the payload (6 TCP, 0 RTU)
     uint16_t payload_length;
 };

@@ -78,6 +78,19 @@ def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptio
     assert out.count(f"<11><03><02><03><E8>\n{req}\n") == 2, out
 
 
+def test_a_slow_client_holds_up_only_itself(gateway):
+    d, fast, slow = gateway()
+    # A client that trickles its request holds up only itself.
+    trickled = request(9, 17, 3, 9)
+    for i in range(len(trickled)):
+        slow.sendall(trickled[i:i + 1])
+        fast.sendall(request(i, 17, 3, i))
+        assert recv_exactly(fast, 11) == answer(i, 1000 + i)
+    assert recv_exactly(slow, 11) == answer(9, 1009)
+    slow.sendall(struct.pack(">HHH", 6, 0, 255))  # no way to find the next request: dropped
+    assert slow.recv(1) == b"" and d.wait_for(r"WARNING\] modbustcp\[\d+\]: request length 255 ")
+
+
 @pytest.mark.parametrize("rtu, pause, retries", [("-R 2 -T 10", 10, 2), ("-R 1 -T 2.9", 2, 1),
                                                  ("-R 0", 0, 0)])
 def test_open_retries_run_out_then_exit_1(gateway, rtu, pause, retries):
