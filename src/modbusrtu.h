@@ -1,7 +1,8 @@
 // The `modbusrtu` local side: a Modbus RTU master on the tty, through libmodbus. It takes the
 // gateway records the Modbus TCP side queues on to_tty one by one, sends each request on the
 // line, waits for the device's answer and queues two records on from_tty: the answer (or the
-// failure status), then the request again. Exchanges never overlap on the line.
+// failure status), then the request again; a broadcast gets neither. Exchanges never overlap on
+// the line.
 #pragma once
 
 #include <cstdint>
