@@ -482,9 +482,10 @@ static int await_answer(modbusrtu_settings *s, int fd, uint8_t unit, uint8_t fun
             break;
         }
         if (r >= 0) {
-            LOG(LOG_DEBUG, "discarded a frame of %d bytes that does not answer the request\n", r);
+            // Even a frame libmodbus drops has had its address and function code read.
+            LOG(LOG_DEBUG, "discarded a frame from unit %d for function %d\n", frame[0], frame[1]);
         } else {
-            LOG_ERRNO(LOG_DEBUG, "discarded a frame that cannot be read\n");
+            LOG(LOG_DEBUG, "discarded a frame that cannot be read: %s\n", modbus_strerror(errno));
             discard_until_quiet(fd, gap_ms(s), deadline);
         }
         if (now_us() >= deadline) {

@@ -67,6 +67,7 @@ def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptio
         b.sendall(request(0x1234, unit, function, address))
         assert recv_exactly(b, 9) == struct.pack(">HHHBBB", 0x1234, 0, 3, unit, function | 0x80,
                                                  code)
+    assert d.count(r"from unit 17 for function 132\n") == d.count(r"read: Invalid CRC\n") == 1
     a.close()
     b.close()
     d.wait_for(r"close tty at\n")
@@ -93,6 +94,8 @@ def test_slow_clients_unknown_functions_and_broadcasts_hold_up_nobody(gateway):
                   struct.pack(">HHHBB5s", 3, 0, 7, 17, 0x41, b"user!")):
         fast.sendall(frame)
         assert recv_exactly(fast, len(frame)) == frame
+    fast.sendall(struct.pack(">HHHBBHHB246s", 8, 0, 253, 17, 16, 0, 123, 246, bytes(246)))
+    assert recv_exactly(fast, 9) == struct.pack(">HHHBBB", 8, 0, 3, 17, 0x90, 2)  # the longest write
     fast.sendall(request(4, 0, 6, 7, 4321) + request(5, 17, 3, 7))  # a broadcast gets no answer
     assert recv_exactly(fast, 11) == answer(5, 4321)
     slow.sendall(struct.pack(">HHH", 6, 0, 255))  # no way to find the next request: dropped
