@@ -1,6 +1,7 @@
 // The gateway on arbitrary bytes (input: n, n * 8 client bytes, the device's bytes): every
-// framed request yields its answer record (a success holds at least address and function code)
-// and then the request again, unchanged but for its status.
+// request is framed by its MBAP length; each but a broadcast yields its answer record (a success
+// comes from the unit asked, for the function asked) and then the request again, unchanged but
+// for its status.
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     connector conn{};
-    modbusrtu_settings rtu{};
+    modbusrtu_settings rtu{nullptr, nullptr, 115200, 8, 'N', 1, 0, 0, 0};
     modbustcp_settings tcp{};
     conn.local_priv = &rtu;
     conn.remote_priv = &tcp;
@@ -39,7 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     conn.tty_fd = feed(data + 1 + n, size - 1 - n, &far[0]);
     rtu.context = modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
     modbus_set_socket(rtu.context, conn.tty_fd);
-    modbus_set_response_timeout(rtu.context, 0, 1);
     tcp.context = modbus_new_tcp("127.0.0.1", 502);
     client_record *c = modbustcp_client_create(&conn, feed(data + 1, n, &far[1]));
     for (int i = 0; i < 1000 && modbustcp_client_read(c) == 1; i++) {
@@ -51,11 +51,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     gateway_record r{}, a{}, again{};
     uint8_t *r_buf = nullptr, *a_buf = nullptr, *again_buf = nullptr;
+    const int32_t id = *reinterpret_cast<modbustcp_client *>(c)->client_id;
     while (gateway_record_read(requests, &r, &r_buf) == 1) {
-        CHECK(r.client_id == c->fd && r.unit_offset == 6 && r.payload_length >= 8);
+        const uint8_t *req = r_buf + 11, unit = req[6], function = req[7];
+        CHECK(r.client_id == id && (id & 0xffff) == c->fd && r.unit_offset == 6);
+        CHECK(r.payload_length >= 8 && r.payload_length == 6 + (req[4] << 8 | req[5]));
+        if (unit == 0) {
+            free(r_buf);
+            continue;
+        }
         CHECK(gateway_record_read(answers, &a, &a_buf) == 1);
-        CHECK(a.client_id == c->fd && a.unit_offset == 0);
-        CHECK(a.status != 0 || (a.payload_length >= 2 && a.payload_length <= 258));
+        CHECK(a.client_id == id && a.unit_offset == 0);
+        CHECK(a.status != 0 || (a.payload_length >= 2 && a.payload_length <= 254 &&
+                                a_buf[11] == unit && (a_buf[12] | 0x80) == (function | 0x80)));
         CHECK(gateway_record_read(answers, &again, &again_buf) == 1 && again.status == a.status);
         CHECK(again.payload_length == r.payload_length &&
               memcmp(again_buf + 11, r_buf + 11, r.payload_length) == 0);

@@ -1,14 +1,19 @@
 // The `modbusrtu` local side: options, the RTU context opened with patient retries while
 // clients exist, and the synchronous exchange that turns each queued request record into an
-// answer record and the request record again. Owns modbusrtu_settings and the RTU context; the
-// tty descriptor belongs to the context and is in tty_fd exactly while the context exists.
+// answer record and the request record again. An answer is taken only from the unit and for the
+// function asked: libmodbus frames those whose length the function code tells, the line's
+// silence and the CRC frame the rest. Owns modbusrtu_settings and the RTU context; the tty
+// descriptor belongs to the context and is in tty_fd exactly while the context exists.
 #include "modbusrtu.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "connector.h"
@@ -23,6 +28,8 @@ static constexpr char log_module[] = "modbusrtu";
 // The largest frame libmodbus hands back.
 static constexpr uint32_t RECEIVE_AREA = 260;
 static constexpr uint32_t CRC_SIZE = 2;
+// How long devices are given to act on a broadcast before the line carries the next request.
+static constexpr int64_t TURNAROUND_MS = 100;
 
 static constexpr int32_t baud_rates[] = {50,   75,    110,   134,   150,    200,
                                          300,  600,   1200,  1800,  2400,   4800,
@@ -325,23 +332,195 @@ static void append_record(connector *conn, gateway_record *r, uint8_t *buf)
     rcqb_append(conn->from_tty, buf, GATEWAY_HEADER_SIZE + r->payload_length);
 }
 
-// Sends one request and queues its answer record; *status is then the answer's status. False
-// when the answer cannot be described: the request is dropped and nothing is queued for it.
-static bool exchange(connector *conn, modbusrtu_settings *s, const gateway_record *req,
-                     uint8_t *payload, uint8_t *answer, int32_t *status)
+static int64_t now_us()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
+}
+
+// Whole milliseconds left until deadline, rounded up; 0 once it has passed.
+static int ms_until(int64_t deadline)
+{
+    int64_t left = deadline - now_us();
+    return left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
+}
+
+// 1 when fd has bytes (or has ended) within ms, 0 after ms of silence, -1 with errno.
+static int wait_readable(int fd, int ms)
+{
+    pollfd p = {fd, POLLIN, 0};
+    int n;
+    while ((n = poll(&p, 1, ms)) < 0 && errno == EINTR) {
+    }
+    return n;
+}
+
+// Reads and throws away what the line carries until it has been quiet for quiet_ms, the
+// deadline has passed, or the line fails or ends.
+static void discard_until_quiet(int fd, int quiet_ms, int64_t deadline)
+{
+    std::array<uint8_t, 64> scratch;
+    for (int ms; (ms = ms_until(deadline)) > 0 && wait_readable(fd, std::min(ms, quiet_ms)) > 0;) {
+        if (read(fd, scratch.data(), scratch.size()) <= 0) {
+            return;
+        }
+    }
+}
+
+// Microseconds the line takes to carry n characters: start bit, data bits, parity, stop bits.
+static int64_t line_us(const modbusrtu_settings *s, int64_t n)
+{
+    int64_t bits = 1 + s->data_bits + (s->parity != 'N' ? 1 : 0) + s->stop_bits;
+    return n * bits * 1000000 / s->baud;
+}
+
+// The silence between two frames, in whole milliseconds: 3.5 characters, or 1.75 ms above
+// 19200 baud, where the character time no longer sets it.
+static int gap_ms(const modbusrtu_settings *s)
+{
+    int64_t us = s->baud > 19200 ? 1750 : line_us(s, 7) / 2;
+    return static_cast<int>((us + 999) / 1000);
+}
+
+// One byte into the running CRC of an RTU frame (which starts at 0xFFFF).
+static uint16_t crc_step(uint16_t crc, uint8_t byte)
+{
+    crc ^= byte;
+    for (int i = 0; i < 8; i++) {
+        crc = static_cast<uint16_t>((crc & 1) != 0 ? (crc >> 1) ^ 0xA001 : crc >> 1);
+    }
+    return crc;
+}
+
+// Reads a frame whose length its function code does not tell: it ends at a silence of the
+// inter-frame gap after which its CRC (low byte first) holds. A silence of the byte time-out
+// ends it whatever its CRC, so that an adapter that delivers a frame in pieces does not cut
+// it; the line's end is silence for good. Nothing waits beyond `end`, nor for the first byte
+// beyond `deadline`. The length, or -1 with errno: ETIMEDOUT (nothing came), ECONNRESET (the
+// line ended), EMBBADCRC, EMBBADDATA (longer than any RTU frame) or the read's error.
+static int read_to_silence(int fd, uint8_t *frame, int64_t deadline, int64_t end, int gap,
+                           int byte_ms)
+{
+    int n = 0;
+    int checked = 0;
+    uint16_t crc = 0xffff;
+    for (;;) {
+        for (; checked + 2 < n; checked++) {
+            crc = crc_step(crc, frame[checked]);
+        }
+        bool whole = n >= 4 && crc == (frame[n - 2] | frame[n - 1] << 8);
+        int ready = wait_readable(fd, n == 0 ? ms_until(deadline)
+                                             : std::min(whole ? gap : byte_ms, ms_until(end)));
+        if (ready > 0 && n == static_cast<int>(MODBUS_RTU_MAX_ADU_LENGTH)) {
+            errno = EMBBADDATA;
+            return -1;
+        }
+        ssize_t got = ready > 0 ? read(fd, frame + n, MODBUS_RTU_MAX_ADU_LENGTH - n) : 0;
+        if (ready < 0 || got < 0) {
+            return -1;
+        }
+        if (got > 0) {
+            n += static_cast<int>(got);
+        } else if (whole) {
+            return n;
+        } else {
+            errno = n > 0 ? EMBBADCRC : ready > 0 ? ECONNRESET : ETIMEDOUT;
+            return -1;
+        }
+    }
+}
+
+// Functions whose answers libmodbus frames from the function code; the answers to all others
+// are framed by the line's silence.
+static bool library_frames(uint8_t function)
+{
+    return (function >= 1 && function <= 7) || (function >= 15 && function <= 17) ||
+           function == 22 || function == 23;
+}
+
+// One frame from the line, begun by the deadline: its length with the CRC (0 for a frame
+// libmodbus dropped as another device's), or -1 with errno.
+static int receive_frame(modbusrtu_settings *s, int fd, uint8_t function, int64_t deadline,
+                         uint8_t *frame)
+{
+    // A frame already on its way when the deadline comes is still read.
+    int64_t left = std::max<int64_t>(deadline - now_us(), 1);
+    uint32_t sec = 0;
+    uint32_t usec = 0;
+    if (library_frames(function)) {
+        modbus_set_response_timeout(s->context, static_cast<uint32_t>(left / 1000000),
+                                    static_cast<uint32_t>(left % 1000000));
+        return modbus_receive_confirmation(s->context, frame);
+    }
+    modbus_get_byte_timeout(s->context, &sec, &usec);
+    int byte_ms = static_cast<int>(sec * 1000 + usec / 1000);
+    // However slowly a device sends, a frame takes no longer than the line needs for the
+    // longest one plus the byte time-out.
+    int64_t end = deadline + line_us(s, MODBUS_RTU_MAX_ADU_LENGTH) + int64_t{byte_ms} * 1000;
+    return read_to_silence(fd, frame, deadline, end, gap_ms(s), byte_ms);
+}
+
+// Waits for the answer of `unit` to `function`: its length with the CRC, or -1 with errno.
+// Within the response time-out, any other frame (a late answer to an earlier request, another
+// device, noise) is thrown away and the wait goes on; the rest of a frame that cannot be read
+// goes with it, up to the line's next silence.
+static int await_answer(modbusrtu_settings *s, int fd, uint8_t unit, uint8_t function,
+                        uint8_t *frame)
+{
+    uint32_t sec = 0;
+    uint32_t usec = 0;
+    modbus_get_response_timeout(s->context, &sec, &usec);
+    int64_t deadline = now_us() + int64_t{sec} * 1000000 + usec;
+    int r;
+    for (;;) {
+        r = receive_frame(s, fd, function, deadline, frame);
+        if (r >= 4 && frame[0] == unit && (frame[1] == function || frame[1] == (function | 0x80))) {
+            break;
+        }
+        if (r < 0 && errno != EMBBADCRC && errno != EMBBADDATA) {
+            break;
+        }
+        if (r >= 0) {
+            // Even a frame libmodbus drops has had its address and function code read.
+            LOG(LOG_DEBUG, "discarded a frame from unit %d for function %d\n", frame[0], frame[1]);
+        } else {
+            LOG(LOG_DEBUG, "discarded a frame that cannot be read: %s\n", modbus_strerror(errno));
+            discard_until_quiet(fd, gap_ms(s), deadline);
+        }
+        if (now_us() >= deadline) {
+            errno = ETIMEDOUT;
+            r = -1;
+            break;
+        }
+    }
+    modbus_set_response_timeout(s->context, sec, usec);
+    return r;
+}
+
+// Sends one request and queues what it gives: the answer record, then the request record
+// again with the answer's status. This is where every exchange's outcome is decided: the
+// answer (status 0), a failure (its errno; the client gets exception 4), or for a broadcast,
+// which no device answers, nothing at all.
+static void exchange(connector *conn, modbusrtu_settings *s, gateway_record *req, uint8_t *buf,
+                     uint8_t *answer)
 {
     modbus_t *ctx = s->context;
-    modbus_set_slave(ctx, payload[req->unit_offset]);
+    const uint8_t *adu = buf + GATEWAY_HEADER_SIZE + req->unit_offset; // unit, then the PDU
+    modbus_set_slave(ctx, adu[0]);
     modbus_flush(ctx);
-    modbus_send_raw_request(ctx, payload + req->unit_offset,
-                            req->payload_length - req->unit_offset);
+    int r = modbus_send_raw_request(ctx, adu, req->payload_length - req->unit_offset);
     LOG(LOG_DEBUG, "wrote %d bytes into tty\n", req->payload_length);
-    int r = modbus_receive_confirmation(ctx, answer + GATEWAY_HEADER_SIZE);
-    // libmodbus returns 0 when a device with another address answered: a frame without
-    // address and function code is a failure, never a length computed from it.
-    if (r >= 0 && r < static_cast<int>(CRC_SIZE + 2)) {
-        errno = EIO;
-        r = -1;
+    if (adu[0] == MODBUS_BROADCAST_ADDRESS) {
+        // Each device needs the turnaround delay to act on it before the next request goes
+        // out, counted from when the line has carried it.
+        LOG(LOG_DEBUG, "broadcast: no answer awaited\n");
+        tcdrain(conn->tty_fd);
+        discard_until_quiet(conn->tty_fd, INT32_MAX, now_us() + TURNAROUND_MS * 1000);
+        return;
+    }
+    if (r >= 0) {
+        r = await_answer(s, conn->tty_fd, adu[0], adu[1], answer + GATEWAY_HEADER_SIZE);
     }
     gateway_record a = {0, req->client_id, 0, 0};
     if (r < 0) {
@@ -349,23 +528,17 @@ static bool exchange(connector *conn, modbusrtu_settings *s, const gateway_recor
         a.status = errno != 0 ? errno : EIO;
         errno = a.status;
         LOG_ERRNO(LOG_ERR, "Failed to receive confirmation\n");
-        append_record(conn, &a, answer);
-        *status = a.status;
-        return true;
+    } else {
+        LOG(LOG_DEBUG, "received %d bytes confirmation from tty\n", r);
+        a.payload_length = static_cast<uint16_t>(r - CRC_SIZE);
+        if (s->verbose != 0) {
+            modbusrtu_dump(answer + GATEWAY_HEADER_SIZE, a.payload_length);
+        }
+        a.unit_offset = static_cast<uint8_t>(modbus_get_header_length(ctx) - 1);
     }
-    if (r >= 0x10000) {
-        LOG_ERRNO(LOG_ERR, "Query buffer overflow (%X with max 0xFFFF), closing connection\n", r);
-        return false;
-    }
-    LOG(LOG_DEBUG, "received %d bytes confirmation from tty\n", r);
-    a.payload_length = static_cast<uint16_t>(r - CRC_SIZE);
-    if (s->verbose != 0) {
-        modbusrtu_dump(answer + GATEWAY_HEADER_SIZE, a.payload_length);
-    }
-    a.unit_offset = static_cast<uint8_t>(modbus_get_header_length(ctx) - 1);
     append_record(conn, &a, answer);
-    *status = 0;
-    return true;
+    req->status = a.status;
+    append_record(conn, req, buf);
 }
 
 // Framing in to_tty is lost: nothing queued there can be trusted any more.
@@ -400,14 +573,12 @@ void modbusrtu_tty_write(connector *conn)
             reset_queue(conn, got == -1);
             return;
         }
-        uint8_t *payload = buf + GATEWAY_HEADER_SIZE;
         if (s->verbose != 0) {
-            modbusrtu_dump(payload, req.payload_length);
+            modbusrtu_dump(buf + GATEWAY_HEADER_SIZE, req.payload_length);
         }
-        // A record too short to hold its unit identifier has nothing to send.
-        if (req.unit_offset < req.payload_length &&
-            exchange(conn, s, &req, payload, answer.data(), &req.status)) {
-            append_record(conn, &req, buf);
+        // A record too short to hold a unit identifier and a function code has nothing to send.
+        if (req.unit_offset + 2 <= req.payload_length) {
+            exchange(conn, s, &req, buf, answer.data());
         }
         free(buf);
     }

@@ -1,7 +1,8 @@
 // The `modbusrtu` local side: a Modbus RTU master on the tty, through libmodbus. It takes the
 // gateway records the Modbus TCP side queues on to_tty one by one, sends each request on the
 // line, waits for the device's answer and queues two records on from_tty: the answer (or the
-// failure status), then the request again. Exchanges never overlap on the line.
+// failure status), then the request again; a broadcast gets neither. Exchanges never overlap on
+// the line.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +29,7 @@ constexpr uint32_t GATEWAY_HEADER_SIZE = 11;
 
 struct gateway_record {
     int32_t status;      // answers: 0, or the errno of the failed exchange
-    int32_t client_id;   // socket of the Modbus TCP client that asked
+    int32_t client_id;   // id of the Modbus TCP connection that asked
     uint8_t unit_offset; // index of the unit identifier in the payload (6 TCP, 0 RTU)
     uint16_t payload_length;
 };

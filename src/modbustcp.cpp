@@ -1,7 +1,8 @@
-// The `modbustcp` remote side: accepts clients, queues each received Modbus TCP request as a
-// gateway record tagged with the client's socket, and answers each client from the records the
-// tty side queues. Every client reads every record and skips those of other clients, so each
-// answer reaches exactly the socket that asked.
+// The `modbustcp` remote side: accepts clients, collects each client's bytes until a whole
+// request has come (the loop never waits for a slow client), queues it as a gateway record
+// tagged with the client's id, and answers each client from the records the tty side queues.
+// Every client reads every record and skips those of other ids, so each answer reaches exactly
+// the connection that asked, and never a later one that was given the same socket.
 #include "modbustcp.h"
 
 #include <array>
@@ -24,9 +25,14 @@
 static constexpr char log_module[] = "modbustcp";
 
 static constexpr int LISTEN_BACKLOG = MAX_CLIENTS;
-static constexpr uint32_t RECEIVE_AREA = 260;
+static constexpr uint32_t RECEIVE_AREA = MODBUS_TCP_MAX_ADU_LENGTH;
 static constexpr int MBAP_SIZE = 6;   // MBAP header without the unit identifier
 static constexpr int MIN_REQUEST = 8; // MBAP header with unit identifier, function code
+// The MBAP length counts the unit identifier and the PDU: at least a function code, at most
+// the largest PDU.
+static constexpr uint32_t MIN_LENGTH = 2;
+static constexpr uint32_t MAX_LENGTH = MODBUS_MAX_PDU_LENGTH + 1;
+static constexpr int CLIENT_ID_BITS = 16; // of the socket number in a client id
 
 static constexpr char usage_text[] =
     "modbustcp <host> <port> [options]   Modbus tcp data transfer byte by byte\n"
@@ -115,6 +121,11 @@ int modbustcp_client_accept(connector *conn)
 
 client_record *modbustcp_client_create(connector *conn, int fd)
 {
+    auto *s = static_cast<modbustcp_settings *>(conn->remote_priv);
+    if (fd >> CLIENT_ID_BITS != 0) {
+        LOG(LOG_WARNING, "socket %d does not fit a client id, refusing the connection\n", fd);
+        return nullptr;
+    }
     auto *c = static_cast<modbustcp_client *>(xcalloc(1, sizeof(modbustcp_client)));
     LOG(LOG_DEBUG, "copy over some known variables\n");
     c->head.fd = fd;
@@ -123,7 +134,12 @@ client_record *modbustcp_client_create(connector *conn, int fd)
     c->head.reader = rcqb_clone(conn->from_tty);
     c->head.out_pending = false;
     c->client_id = static_cast<int32_t *>(xmalloc(sizeof(int32_t)));
-    *c->client_id = fd;
+    // The generation tells apart connections given the same socket: the records of a client
+    // that has gone live on only until the line has served its queued requests, far less than
+    // the 65536 connections after which a generation comes back.
+    s->generation++;
+    *c->client_id = static_cast<int32_t>(uint32_t{s->generation} << CLIENT_ID_BITS |
+                                         static_cast<uint32_t>(fd));
     return &c->head;
 }
 
@@ -135,35 +151,50 @@ void modbustcp_client_free(client_record *c)
     free(mc);
 }
 
+// Queues the request at frame (its MBAP header and PDU) as one gateway record. The header goes
+// into the GATEWAY_HEADER_SIZE bytes before it: room left for it, or requests already queued.
+static void queue_request(client_record *c, uint8_t *frame, uint32_t size)
+{
+    int32_t id = *reinterpret_cast<modbustcp_client *>(c)->client_id;
+    gateway_record h = {0, id, MBAP_SIZE, static_cast<uint16_t>(size)};
+    gateway_record_pack(&h, frame - GATEWAY_HEADER_SIZE);
+    rcqb_append(c->conn->to_tty, frame - GATEWAY_HEADER_SIZE, GATEWAY_HEADER_SIZE + size);
+}
+
 int modbustcp_client_read(client_record *c)
 {
-    auto *s = static_cast<modbustcp_settings *>(c->conn->remote_priv);
+    auto *mc = reinterpret_cast<modbustcp_client *>(c);
     LOG(LOG_DEBUG, "process remote data\n");
-    std::array<uint8_t, GATEWAY_HEADER_SIZE + RECEIVE_AREA> buf;
-    LOG(LOG_DEBUG, "set socket remote\n");
-    modbus_set_socket(s->context, c->fd);
-    int r = modbus_receive(s->context, buf.data() + GATEWAY_HEADER_SIZE);
-    if (r < 0) {
-        if (errno == EAGAIN) {
-            return 1;
-        }
+    uint8_t *in = mc->in.data() + GATEWAY_HEADER_SIZE;
+    // One read of what the socket holds, never a wait: a client that sends slowly holds up
+    // only its own requests.
+    ssize_t n = read(c->fd, in + mc->have, RECEIVE_AREA - mc->have);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return 1;
+    }
+    if (n <= 0) {
         LOG(LOG_DEBUG, "error on read data from client\n");
         return 0;
     }
-    if (r == 0) {
-        LOG(LOG_DEBUG, "no data from client received\n");
-        return 1;
+    LOG(LOG_DEBUG, "read %zd bytes from socket\n", n);
+    uint32_t have = mc->have + static_cast<uint32_t>(n);
+    uint32_t at = 0;
+    // Every request whose length field says it is whole goes out, whatever its function code.
+    while (have - at >= MBAP_SIZE) {
+        uint32_t length = static_cast<uint32_t>(in[at + 4] << 8 | in[at + 5]);
+        if (length < MIN_LENGTH || length > MAX_LENGTH) {
+            // Nothing tells where the next request would begin.
+            LOG(LOG_WARNING, "request length %u out of range, closing connection\n", length);
+            return 0;
+        }
+        if (have - at < MBAP_SIZE + length) {
+            break;
+        }
+        queue_request(c, in + at, MBAP_SIZE + length);
+        at += MBAP_SIZE + length;
     }
-    LOG(LOG_DEBUG, "read %zd bytes from socket\n", static_cast<ssize_t>(r));
-    if (r >= 0x10000) {
-        LOG_ERRNO(LOG_ERR, "Query buffer overflow (%X with max 0xFFFF), closing connection\n", r);
-        return 0;
-    }
-    int32_t id = *reinterpret_cast<modbustcp_client *>(c)->client_id;
-    gateway_record h = {0, id, static_cast<uint8_t>(modbus_get_header_length(s->context) - 1),
-                        static_cast<uint16_t>(r)};
-    gateway_record_pack(&h, buf.data());
-    rcqb_append(c->conn->to_tty, buf.data(), GATEWAY_HEADER_SIZE + static_cast<uint32_t>(r));
+    memmove(in, in + at, have - at);
+    mc->have = static_cast<uint16_t>(have - at);
     return 1;
 }
 
@@ -224,8 +255,9 @@ static int framing_lost(client_record *c, int got)
     return 0;
 }
 
-// Sends the answer (or the exception for a failed exchange) to the request in req_buf.
-static void reply(modbustcp_settings *s, const gateway_record *ans, uint8_t *ans_buf,
+// Sends the answer, or for a failed exchange exception 4, to the request in req_buf. A device's
+// own exception is an answer like any other and reaches the client as the device sent it.
+static void reply(modbustcp_settings *s, const gateway_record *ans, const uint8_t *ans_buf,
                   const gateway_record *req, const uint8_t *req_buf)
 {
     const uint8_t *frame = req_buf + GATEWAY_HEADER_SIZE;
@@ -234,16 +266,17 @@ static void reply(modbustcp_settings *s, const gateway_record *ans, uint8_t *ans
     if (req->payload_length < MIN_REQUEST || ans->unit_offset > ans->payload_length) {
         return;
     }
+    const uint8_t failure[] = {frame[MBAP_SIZE], static_cast<uint8_t>(frame[MBAP_SIZE + 1] | 0x80),
+                               MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE};
+    const uint8_t *raw = ans_buf + GATEWAY_HEADER_SIZE + ans->unit_offset;
+    int raw_length = ans->payload_length - ans->unit_offset;
     if (ans->status != 0) {
         errno = ans->status;
         LOG_ERRNO(LOG_ERR, "Modbus report error\n");
-        // Above the library's error base the device itself answered with that exception.
-        int code = ans->status > MODBUS_ENOBASE ? ans->status - MODBUS_ENOBASE : 4;
-        modbus_reply_exception(s->context, frame, static_cast<unsigned>(code));
-        return;
+        raw = failure;
+        raw_length = sizeof failure;
     }
-    int n = modbustcp_send_raw_reply(s->context, ans_buf + GATEWAY_HEADER_SIZE + ans->unit_offset,
-                                     ans->payload_length - ans->unit_offset, frame);
+    int n = modbustcp_send_raw_reply(s->context, raw, raw_length, frame);
     LOG(LOG_DEBUG, "wrote %d bytes into socket\n", static_cast<uint16_t>(n));
 }
 

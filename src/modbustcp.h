@@ -1,23 +1,33 @@
-// The `modbustcp` remote side: a Modbus TCP server for up to 62 clients, through libmodbus. Each
-// request a client sends goes to the tty side as a gateway record on to_tty; every answer that
-// comes back on from_tty goes to the client whose socket the record names, as a Modbus TCP reply
-// or exception. All clients share one library context, pointed at a socket before each use.
+// The `modbustcp` remote side: a Modbus TCP server for up to 62 clients. Each request a client
+// sends, framed by its MBAP length, goes to the tty side as a gateway record on to_tty; every
+// answer that comes back on from_tty goes to the connection the record names, as a Modbus TCP
+// reply or exception. libmodbus listens and accepts; one context serves every client.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <modbus/modbus.h>
+#include <type_traits>
 
 #include "connector.h"
+#include "modbusrtu.h"
 
 struct modbustcp_settings {
     modbus_t *context; // the one TCP context for the listener and every client; made by the run
     int32_t verbose;   // non-zero: library debugging and byte dumps on stdout
+    uint16_t generation; // counts connections, so that a departed client's id matches no other
 };
 
 struct modbustcp_client {
     client_record head;
-    int32_t *client_id; // the client's socket, as written into and matched against records
+    // The client's socket in the low 16 bits and its connection's generation above them: the
+    // value written into and matched against records.
+    int32_t *client_id;
+    uint16_t have; // bytes of requests read and not yet queued
+    // Those bytes, behind room for a record header, so that a request is queued in one append.
+    std::array<uint8_t, GATEWAY_HEADER_SIZE + MODBUS_TCP_MAX_ADU_LENGTH> in;
 };
+static_assert(std::is_trivial_v<modbustcp_client>);
 
 // The `modbustcp` init: parses the section (argv[0] is "modbustcp"), stores host and port and
 // fills the six remote slots. Exits 0 after -h, 1 after a bad section (with the usage text).
@@ -30,7 +40,7 @@ void modbustcp_init(connector *conn, int argc, char **argv);
 // bytes sent, or -1 with errno.
 int modbustcp_send_raw_reply(modbus_t *ctx, const uint8_t *raw, int raw_length, const uint8_t *req);
 
-// The remote slots.
+// The remote slots. client_create refuses (null) a socket number too large for a client id.
 void modbustcp_run_server(connector *conn);
 int modbustcp_client_accept(connector *conn);
 client_record *modbustcp_client_create(connector *conn, int fd);

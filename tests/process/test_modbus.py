@@ -45,7 +45,8 @@ def test_mbpoll_and_pymodbus_read_and_write(gateway, pty_pair):
         assert line(pty_pair) == (termios.B9600, False)
 
 
-# Unit 18 is silent; unit 19 is answered from address 17; data address 5 raises exception 2.
+# Unit 18 is silent; unit 19 is answered from address 17; data address 5 raises exception 2, 500
+# is answered after the next request has come (too late), 501 with a bad CRC.
 def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptions(gateway,
                                                                                   pty_pair):
     d, gone, a, b = gateway("-x 5:2 -a 19", rtu="-V -S -B 19200", tcp="-V", clients=3)
@@ -62,11 +63,12 @@ def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptio
     for tid, s in ((6, a), (7, b)):
         s.sendall(request(tid, 17, 3, tid))
         assert recv_exactly(s, 11) == answer(tid, 1000 + tid)
-    for unit, function, address, code in [(18, 3, 0, 4), (19, 4, 0, 4), (17, 3, 5, 2),
-                                          (17, 6, 5, 2)]:
+    for unit, function, address, code in [(18, 3, 0, 4), (19, 4, 0, 4), (17, 4, 500, 4),
+                                          (17, 3, 5, 2), (17, 3, 501, 4), (17, 6, 5, 2)]:
         b.sendall(request(0x1234, unit, function, address))
         assert recv_exactly(b, 9) == struct.pack(">HHHBBB", 0x1234, 0, 3, unit, function | 0x80,
                                                  code)
+    assert d.count(r"from unit 17 for function 132\n") == d.count(r"read: Invalid CRC\n") == 1
     a.close()
     b.close()
     d.wait_for(r"close tty at\n")
@@ -77,6 +79,28 @@ def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptio
     # Each client's pass over the answers dumps every record it meets: the owner's shows the
     # request it recovered, the other's the request record it skips.
     assert out.count(f"<11><03><02><03><E8>\n{req}\n") == 2, out
+
+
+def test_slow_clients_unknown_functions_and_broadcasts_hold_up_nobody(gateway):
+    d, fast, slow = gateway()
+    # A client that trickles its request holds up only itself.
+    trickled = request(9, 17, 3, 9)
+    for i in range(len(trickled)):
+        slow.sendall(trickled[i:i + 1])
+        fast.sendall(request(i, 17, 3, i))
+        assert recv_exactly(fast, 11) == answer(i, 1000 + i)
+    assert recv_exactly(slow, 11) == answer(9, 1009)
+    # Functions libmodbus does not know pass whole both ways (the device echoes them).
+    for frame in (struct.pack(">HHHBBHH", 2, 0, 6, 17, 8, 0, 0x1234),
+                  struct.pack(">HHHBB5s", 3, 0, 7, 17, 0x41, b"user!")):
+        fast.sendall(frame)
+        assert recv_exactly(fast, len(frame)) == frame
+    fast.sendall(struct.pack(">HHHBBHHB246s", 8, 0, 253, 17, 16, 0, 123, 246, bytes(246)))
+    assert recv_exactly(fast, 9) == struct.pack(">HHHBBB", 8, 0, 3, 17, 0x90, 2)  # the longest write
+    fast.sendall(request(4, 0, 6, 7, 4321) + request(5, 17, 3, 7))  # a broadcast gets no answer
+    assert recv_exactly(fast, 11) == answer(5, 4321)
+    slow.sendall(struct.pack(">HHH", 6, 0, 255))  # no way to find the next request: dropped
+    assert slow.recv(1) == b"" and d.wait_for(r"WARNING\] modbustcp\[\d+\]: request length 255 ")
 
 
 @pytest.mark.parametrize("rtu, pause, retries", [("-R 2 -T 10", 10, 2), ("-R 1 -T 2.9", 2, 1),
