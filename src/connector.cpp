@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cassert>
 #include <cinttypes>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <netdb.h>
 #include <sys/ioctl.h>
@@ -32,6 +34,76 @@ static timespec monotonic_now()
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now;
+}
+
+// ---- Signals ----
+
+static constexpr int CAUGHT_SIGNALS[] = {SIGUSR1, SIGTERM, SIGINT};
+static volatile sig_atomic_t stop_signal;   // the signal that asked for a stop; 0 = none
+static volatile sig_atomic_t report_wanted; // SIGUSR1 since the last report
+static sigset_t wait_mask;                  // while the loop waits: every caught signal comes
+static sigset_t stop_mask;                  // while client mode connects: only the stop ones
+
+// Only flags: everything they ask for is done by the loop.
+static void on_signal(int sig)
+{
+    if (sig == SIGUSR1) {
+        report_wanted = 1;
+    } else {
+        stop_signal = sig;
+    }
+}
+
+void connector_catch_signals(connector *conn)
+{
+    conn->started = monotonic_now();
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigset_t caught;
+    sigemptyset(&caught);
+    for (int sig : CAUGHT_SIGNALS) {
+        sigaction(sig, &sa, nullptr);
+        sigaddset(&caught, sig);
+    }
+    sigprocmask(SIG_BLOCK, &caught, &wait_mask);
+    for (int sig : CAUGHT_SIGNALS) {
+        sigdelset(&wait_mask, sig);
+    }
+    stop_mask = wait_mask;
+    sigaddset(&stop_mask, SIGUSR1);
+}
+
+bool connector_stopping()
+{
+    return stop_signal != 0;
+}
+
+// The service manager learns that wirebox is ready once it listens, or once client mode makes
+// its first attempt.
+static void tell_ready(connector *conn)
+{
+    if (!conn->ready_told) {
+        conn->ready_told = true;
+        (void)notify_service("READY=1");
+    }
+}
+
+int connector_connect(connector *conn)
+{
+    tell_ready(conn);
+    sigset_t saved;
+    sigprocmask(SIG_SETMASK, &stop_mask, &saved);
+    int fd = tcp_connect(conn->host, conn->port);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    return fd;
+}
+
+void connector_pause(int32_t seconds)
+{
+    timespec t;
+    timespec_set(&t, seconds, 0);
+    (void)ppoll(nullptr, 0, &t, &stop_mask);
 }
 
 void connector_init(connector *conn)
@@ -62,6 +134,8 @@ void connector_add_client(connector *conn, int fd)
 {
     (void)tcp_keepalive(fd); // a connection without it is still served
     conn->clients[conn->nfds - 2] = conn->client_create(conn, fd);
+    conn->clients[conn->nfds - 2]->since = monotonic_now();
+    conn->accepted++;
     conn->pollfds[conn->nfds].fd = fd;
     if (conn->peer_timeout != 0) {
         conn->last_activity[conn->nfds] = monotonic_now();
@@ -220,6 +294,7 @@ static void connector_peer_timeouts(connector *conn)
         } else {
             LOG(LOG_INFO, "peer timeout client\n");
         }
+        conn->dropped_timeout++;
         drop_client(conn, k);
         removed = true;
     }
@@ -262,8 +337,11 @@ static bool connector_accept(connector *conn)
         LOG(LOG_DEBUG, "client force disconnect\n");
         close(fd);
         conn->pollfds[conn->nfds].fd = -1;
+        conn->refused++;
         return false;
     }
+    c->since = monotonic_now();
+    conn->accepted++;
     LOG(LOG_DEBUG, "try to connect another new client\n");
     conn->nfds++;
     return true;
@@ -276,10 +354,12 @@ static bool client_in(connector *conn, int k)
 {
     client_record *c = conn->clients[k - 2];
     if (c->draining) {
-        return false; // an error or hang-up: the peer has gone for good
+        conn->closed++; // an error or hang-up: the peer has gone for good
+        return false;
     }
     if (conn->client_read(c) == 0) {
         if (tty_backlog(conn) == 0) {
+            conn->closed++;
             return false;
         }
         c->draining = true;
@@ -290,6 +370,7 @@ static bool client_in(connector *conn, int k)
         peer_address a = peer_address_of(c->fd);
         LOG(LOG_WARNING, "client %s:%s: %" PRIu32 " bytes wait for the held tty, disconnecting\n",
             a.host, a.port, tty_backlog(conn));
+        conn->dropped_lagging++;
         return false;
     }
     if (conn->peer_timeout != 0) {
@@ -331,6 +412,7 @@ static void connector_clients_out(connector *conn)
         LOG(LOG_DEBUG, "client event poll out\n");
         if (conn->client_write(c) == 0) {
             LOG(LOG_INFO, "Connection close client\n");
+            conn->dropped_error++;
             drop_client(conn, k);
             removed = true;
         }
@@ -360,6 +442,7 @@ static void connector_tty_in(connector *conn)
         }
     }
     LOG(LOG_WARNING, "tty hung up, closing it\n");
+    conn->tty_hangups++;
     conn->tty_close(conn);
     conn->pollfds[1].revents = 0; // nothing is written to it in this pass
 }
@@ -397,10 +480,12 @@ static void connector_settle_clients(connector *conn)
         uint32_t lag = newest - rcqb_position(c->reader) + c->queued;
         if (c->draining && static_cast<int32_t>(taken - c->input_end) >= 0) {
             LOG(LOG_INFO, "connection closed client\n");
+            conn->closed++;
         } else if (lag >= CLIENT_LAG_LIMIT) {
             peer_address a = peer_address_of(conn->pollfds[k].fd);
             LOG(LOG_WARNING, "client %s:%s is %" PRIu32 " bytes behind, disconnecting\n", a.host,
                 a.port, lag);
+            conn->dropped_lagging++;
         } else {
             continue;
         }
@@ -417,7 +502,11 @@ static void connector_poll_once(connector *conn)
     LOG(LOG_DEBUG, "Waiting on poll() number open sockets %i\n", conn->nfds);
     // Without clients only the listener is watched: the tty is closed then anyway.
     nfds_t count = conn->nfds > 2 ? static_cast<nfds_t>(conn->nfds) : 1;
-    int ready = poll(conn->pollfds.data(), count, poll_timeout(conn));
+    int ms = poll_timeout(conn);
+    timespec limit;
+    timespec_set(&limit, ms / 1000, (ms % 1000) * 1000000);
+    // The caught signals come only here; one that interrupts the wait ends the pass.
+    int ready = ppoll(conn->pollfds.data(), count, ms < 0 ? nullptr : &limit, &wait_mask);
     if (ready < 0) {
         return;
     }
@@ -436,12 +525,107 @@ static void connector_poll_once(connector *conn)
     connector_settle_clients(conn);
 }
 
+// One INFO line per subject, as key=value words: the process, the local side, each client,
+// the remote side.
+static void connector_report(const connector *conn)
+{
+    timespec now = monotonic_now();
+    LOG(LOG_INFO,
+        "stats process uptime=%lld local=%s remote=%s mode=%s clients=%d accepted=%" PRIu32
+        " refused=%" PRIu32 " closed=%" PRIu32 " dropped_lagging=%" PRIu32
+        " dropped_timeout=%" PRIu32 " dropped_error=%" PRIu32 "\n",
+        static_cast<long long>(now.tv_sec - conn->started.tv_sec), conn->local_name,
+        conn->remote_name, conn->listen_fd >= 0 ? "server" : "client", conn->nfds - 2,
+        conn->accepted, conn->refused, conn->closed, conn->dropped_lagging,
+        conn->dropped_timeout, conn->dropped_error);
+    if (conn->report_local != nullptr) {
+        conn->report_local(conn);
+    }
+    uint32_t newest = rcqb_position(conn->from_tty);
+    for (int k = 2; k < conn->nfds; k++) {
+        const client_record *c = conn->clients[k - 2];
+        peer_address a = peer_address_of(conn->pollfds[k].fd);
+        LOG(LOG_INFO,
+            "stats client address=%s:%s connected=%lld sent=%" PRIu64 " received=%" PRIu64
+            " queued=%" PRIu32 "\n",
+            a.host, a.port, static_cast<long long>(now.tv_sec - c->since.tv_sec), c->sent,
+            c->received, newest - rcqb_position(c->reader) + c->queued);
+    }
+    if (conn->report_remote != nullptr) {
+        conn->report_remote(conn);
+    }
+}
+
+// Tells the service manager how many clients there are and whether the tty is open, when
+// either has changed.
+static void connector_tell_status(connector *conn)
+{
+    int32_t clients = conn->nfds - 2;
+    bool open = conn->tty_fd != -1;
+    if (clients == conn->status_clients && open == conn->status_tty_open) {
+        return;
+    }
+    conn->status_clients = clients;
+    conn->status_tty_open = open;
+    char text[64];
+    snprintf(text, sizeof text, "STATUS=%d client%s, tty %s", static_cast<int>(clients),
+             clients == 1 ? "" : "s", open ? "open" : "closed");
+    (void)notify_service(text);
+}
+
+// A clean stop: no new connection and no more input; what is queued for the tty gets up to a
+// second to leave (a held or stalled tty may not take it all). The caller closes the rest.
+static void connector_stop(connector *conn)
+{
+    // A second signal ends the process at once.
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    (void)notify_service("STOPPING=1");
+    if (conn->listen_fd >= 0) {
+        close(conn->listen_fd);
+        conn->listen_fd = -1;
+        conn->pollfds[0].fd = -1;
+    }
+    timespec deadline = monotonic_now();
+    timespec second;
+    timespec_set(&second, 1, 0);
+    timespec_add(&deadline, second);
+    while (conn->tty_fd != -1 && tty_wants_output(conn)) {
+        timespec left = deadline;
+        timespec_sub(&left, monotonic_now());
+        if (left.tv_sec == 0 && left.tv_nsec == 0) {
+            break;
+        }
+        pollfd p = {conn->tty_fd, POLLOUT, 0};
+        if (ppoll(&p, 1, &left, &wait_mask) == 1 && (p.revents & HANGUP_EVENTS)) {
+            break;
+        }
+        if (p.revents & POLLOUT) {
+            conn->tty_write(conn);
+        }
+    }
+    LOG(LOG_INFO, "stopping on signal %d: %" PRIu32 " bytes for the tty were not sent\n",
+        static_cast<int>(stop_signal), tty_backlog(conn));
+}
+
 void connector_loop(connector *conn)
 {
     for (;;) {
+        if (stop_signal != 0) {
+            connector_stop(conn);
+            return;
+        }
+        if (report_wanted != 0) {
+            report_wanted = 0;
+            connector_report(conn);
+        }
         if (conn->pollfds[0].fd < 0 && conn->nfds <= 2) {
             return;
         }
+        if (conn->pollfds[0].fd >= 0) {
+            tell_ready(conn);
+        }
+
         conn->pollfds[1].events = 0;
         conn->pollfds[1].revents = 0;
         if (conn->nfds > 2 && conn->tty_fd == -1) {
@@ -458,6 +642,7 @@ void connector_loop(connector *conn)
             LOG(LOG_DEBUG, "tcp listen file descriptor changed, updating poll fd list\n");
             conn->pollfds[0].fd = conn->listen_fd;
         }
+        connector_tell_status(conn);
         connector_set_events(conn);
         connector_poll_once(conn);
     }

@@ -46,6 +46,11 @@ struct client_record {
     // unread, until the tty's reader has passed input_end (the position of to_tty after them).
     bool draining;
     uint32_t input_end;
+    // For the statistics: when the connection started (CLOCK_MONOTONIC), and the bytes the
+    // module wrote to it and read from it.
+    timespec since;
+    uint64_t sent;
+    uint64_t received;
 };
 
 struct connector {
@@ -69,6 +74,21 @@ struct connector {
     const uint8_t *tty_held;
     void *local_priv;
     void *remote_priv;
+    const char *local_name;  // the protocol keywords, borrowed from the command line
+    const char *remote_name;
+
+    // Counted for the statistics; plain increments, no system call.
+    timespec started;         // CLOCK_MONOTONIC, set by connector_catch_signals
+    uint32_t accepted;        // connections accepted or made
+    uint32_t refused;         // accepted, then refused by the remote side
+    uint32_t closed;          // ended by the peer, or by a read the remote side gave up on
+    uint32_t dropped_lagging; // 4 MiB behind, or 4 MiB waiting for a held tty
+    uint32_t dropped_timeout; // -w
+    uint32_t dropped_error;   // a write failed
+    uint32_t tty_hangups;
+    int32_t status_clients;   // what the service manager was told last
+    bool status_tty_open;
+    bool ready_told;          // READY=1 has been sent
 
     // The protocol slots, filled by the local (tty_*, destroy) and remote (the rest) inits.
     void (*run)(connector *conn);
@@ -82,6 +102,10 @@ struct connector {
     void (*tty_read)(connector *conn);
     int (*client_write)(client_record *c);
     void (*tty_write)(connector *conn);
+
+    // Optional: each side logs its own statistics lines (null: none).
+    void (*report_local)(const connector *conn);
+    void (*report_remote)(const connector *conn);
 };
 // Allocated zero-filled by xcalloc, so it must stay a plain record.
 static_assert(std::is_trivial_v<connector>);
@@ -91,7 +115,9 @@ static_assert(std::is_trivial_v<client_record>);
 // nfds 2, every poll entry cleared with descriptor -1.
 void connector_init(connector *conn);
 
-// The event loop. Returns only when there is neither a listener nor a client.
+// The event loop. Returns when there is neither a listener nor a client, or after a stop
+// signal: then the listener is closed, the tty gets up to a second to take what is queued for
+// it, and one INFO line says how many bytes it did not take.
 void connector_loop(connector *conn);
 
 // Releases what connector_init created, closes every descriptor in the poll list and frees
@@ -100,3 +126,17 @@ void connector_cleanup(connector *conn);
 
 // Client mode: registers an outgoing connection's socket as the next client entry.
 void connector_add_client(connector *conn, int fd);
+
+// Start-up, once, just before `run`: SIGUSR1 (statistics), SIGTERM and SIGINT (a clean stop)
+// are caught and blocked everywhere but in the loop's wait, so none arrives unnoticed between
+// a check and the wait, and no slot is interrupted halfway.
+void connector_catch_signals(connector *conn);
+
+// True once a stop has been asked for: client mode's run ends instead of reconnecting.
+bool connector_stopping();
+
+// Client mode: tcp_connect to host:port, and the pause after a failure, with the stop signals
+// deliverable, so that a stop is not held up by a server that does not answer. The socket, or
+// -1 (failed or interrupted).
+int connector_connect(connector *conn);
+void connector_pause(int32_t seconds);

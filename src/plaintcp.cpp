@@ -190,20 +190,26 @@ void plaintcp_run_client(connector *conn)
     LOG(LOG_INFO, "entering client mode, endpoint is: %s:%s\n", conn->host, conn->port);
     for (;;) {
         LOG(LOG_DEBUG, "connecting to %s:%s\n", conn->host, conn->port);
-        int fd = tcp_connect(conn->host, conn->port);
-        if (fd == -1) {
+        int fd = connector_stopping() ? -1 : connector_connect(conn);
+        if (fd >= 0) {
+            LOG(LOG_INFO, "connected to %s:%s\n", conn->host, conn->port);
+            // As an accepted socket is: a server that stops reading must not hold the loop in
+            // a write.
+            (void)fcntl(fd, F_SETFL, O_NONBLOCK);
+            connector_add_client(conn, fd);
+        } else if (!connector_stopping()) {
             LOG(LOG_DEBUG, "tcp_connect failed\n");
-            sleep(static_cast<unsigned>(conn->reconnect_delay));
+            connector_pause(conn->reconnect_delay);
             continue;
         }
-        LOG(LOG_INFO, "connected to %s:%s\n", conn->host, conn->port);
-        // As an accepted socket is: a server that stops reading must not hold the loop in a
-        // write.
-        (void)fcntl(fd, F_SETFL, O_NONBLOCK);
-        connector_add_client(conn, fd);
-        // Returns once the connection is gone; reconnect at once. The tty stays open.
+        // Returns once the connection is gone: reconnect at once, the tty stays open. After a
+        // stop it returns at once, having said so.
         connector_loop(conn);
+        if (connector_stopping()) {
+            break;
+        }
     }
+    connector_cleanup(conn);
 }
 
 // The peer's port in host order, read from the field that matches the address family.
@@ -244,7 +250,9 @@ client_record *plaintcp_client_create(connector *conn, int fd)
     const auto *priv = static_cast<const raw_banner *>(conn->remote_priv);
     if (priv->banner != nullptr) {
         // A failed banner write loses the rest of the banner, not the client.
-        (void)write_all(fd, priv->banner, priv->banner_length);
+        if (write_all(fd, priv->banner, priv->banner_length) == 0) {
+            c->sent = priv->banner_length;
+        }
     }
     return c;
 }
@@ -264,6 +272,7 @@ int plaintcp_client_read(client_record *c)
     if (n < 0 && errno != EAGAIN) {
         return 0;
     }
+    c->received += static_cast<uint64_t>(n > 0 ? n : 0);
     LOG(LOG_DEBUG, "read %zd bytes from socket\n", static_cast<ssize_t>(n));
     return 1;
 }
@@ -276,6 +285,7 @@ int plaintcp_client_write(client_record *c)
         return 0;
     }
     c->out_pending = false;
+    c->sent += static_cast<uint64_t>(n);
     LOG(LOG_DEBUG, "write %zd bytes in socket\n", static_cast<ssize_t>(n));
     return 1;
 }

@@ -23,9 +23,10 @@ uint8_t *decode_banner(const char *text, uint32_t *len);
 // Writes all len bytes: 0 when everything went out, 1 after the first failed write.
 int write_all(int fd, const uint8_t *buf, uint32_t len);
 
-// The remote slots.
+// The remote slots. The server returns when its listener cannot be set up or after a stop
+// signal, the client (connecting again whenever a connection ends) only after a stop signal.
 void plaintcp_run_server(connector *conn);
-[[noreturn]] void plaintcp_run_client(connector *conn);
+void plaintcp_run_client(connector *conn);
 int plaintcp_client_accept(connector *conn);
 client_record *plaintcp_client_create(connector *conn, int fd);
 void plaintcp_client_free(client_record *c);

@@ -100,32 +100,19 @@ static uint8_t policy(const rfc2217_config *cfg, uint8_t command)
     }
 }
 
-// What the line really has, in RFC 2217 coding: the terminal record the serial side read back
-// from the driver.
+// What the line really has, in RFC 2217 coding: what the serial side read back from the driver.
 static uint32_t in_force(const serial_settings *s, uint8_t command)
 {
-    const termios &t = s->active;
+    serial_line line = serial_line_in_force(s);
     switch (command) {
     case CPO_SET_BAUDRATE:
-        return speed_rate(cfgetospeed(&t));
+        return line.baud;
     case CPO_SET_DATASIZE:
-        switch (t.c_cflag & CSIZE) {
-        case CS5:
-            return 5;
-        case CS6:
-            return 6;
-        case CS7:
-            return 7;
-        default:
-            return 8;
-        }
+        return line.datasize;
     case CPO_SET_PARITY:
-        if (!(t.c_cflag & PARENB)) {
-            return 1;
-        }
-        return (t.c_cflag & PARODD) ? 2 : 3;
+        return line.parity;
     default:
-        return (t.c_cflag & CSTOPB) ? 2 : 1;
+        return line.stopsize;
     }
 }
 
@@ -181,11 +168,7 @@ static void setting_request(client_record *c, const setting &st, const uint8_t *
 // SET-CONTROL value (1 none, 2 XON/XOFF, 3 hardware) of the flow control in force.
 static uint8_t flow_in_force(const serial_settings *s)
 {
-    const termios &t = s->active;
-    if ((t.c_iflag & IXON) && (t.c_iflag & IXOFF)) {
-        return 2;
-    }
-    return (t.c_cflag & CRTSCTS) ? 3 : 1;
+    return serial_line_in_force(s).flow;
 }
 
 static void flow_request(client_record *c, uint8_t v)
@@ -301,6 +284,9 @@ static void purge(client_record *c, uint8_t v)
 static void dispatch(client_record *c, uint8_t command, const uint8_t *data, size_t n)
 {
     rfc2217_peer *p = peer_of(c);
+    if (command <= CPO_PURGE_DATA) {
+        config_of(c)->requests[command]++;
+    }
     switch (command) {
     case CPO_SET_BAUDRATE:
     case CPO_SET_DATASIZE:

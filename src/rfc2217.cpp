@@ -6,9 +6,11 @@
 
 #include <array>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -167,6 +169,7 @@ void rfc2217_init(connector *conn, int argc, char **argv)
     conn->client_read = rfc2217_client_read;
     conn->client_write = rfc2217_client_write;
     conn->client_accept = plaintcp_client_accept;
+    conn->report_remote = rfc2217_report;
     auto *cfg = static_cast<rfc2217_config *>(xcalloc(1, sizeof(rfc2217_config)));
     conn->remote_priv = cfg;
 
@@ -359,6 +362,7 @@ static void flush_control(client_record *c)
     if (n < 0) {
         return;
     }
+    c->sent += static_cast<uint64_t>(n);
     LOG(LOG_DEBUG, "write %zd bytes in socket\n", static_cast<ssize_t>(n));
     if (rcqb_empty(p->ctrl_reader) && !acks_pending(p)) {
         c->out_pending = !rcqb_empty(p->all_reader);
@@ -371,6 +375,7 @@ int rfc2217_client_read(client_record *c)
     ssize_t n = read(c->fd, buf, sizeof buf);
     if (n >= 1 || (n == -1 && errno == EAGAIN)) {
         LOG(LOG_DEBUG, "read %zd bytes from socket\n", n);
+        c->received += static_cast<uint64_t>(n > 0 ? n : 0);
         filter_from_bytes(c, buf, n > 0 ? static_cast<size_t>(n) : 0, c->conn->to_tty);
         flush_control(c);
         count_queued(c);
@@ -402,6 +407,7 @@ static int ack_wait_tick(client_record *c)
               a[ACK_PARITY] ? "parity, " : "", a[ACK_STOPSIZE] ? "stopsize, " : "",
               a[ACK_FLOWCONTROL] ? "flowcontrol" : "");
     LOG(LOG_INFO, "forcibly disconnecting from server\n");
+    config_of(c)->ack_timeouts++;
     return 0;
 }
 
@@ -417,6 +423,7 @@ static int32_t write_data(client_record *c, uint32_t n)
         return static_cast<int32_t>(w);
     }
     rcqb_skip(p->all_reader, static_cast<uint32_t>(w));
+    c->sent += static_cast<uint64_t>(w);
     auto end = static_cast<size_t>(w);
     size_t i = end;
     while (i > 0 && buf[i - 1] == TELNET_IAC) {
@@ -447,6 +454,7 @@ static int write_in_order(client_record *c)
     if (ctrl_count < 0) {
         return 0;
     }
+    c->sent += static_cast<uint64_t>(ctrl_count);
     if (!rcqb_empty(p->ctrl_reader)) {
         c->out_pending = true;
         LOG(LOG_DEBUG, "write %zd bytes in socket\n", static_cast<ssize_t>(ctrl_count));
@@ -478,4 +486,27 @@ int rfc2217_client_write(client_record *c)
     int keep = write_in_order(c);
     count_queued(c);
     return keep;
+}
+
+void rfc2217_report(const connector *conn)
+{
+    static constexpr const char *kinds[] = {
+        "signature",          "set_baudrate",        "set_datasize",        "set_parity",
+        "set_stopsize",       "set_control",         "notify_linestate",    "notify_modemstate",
+        "flowcontrol_suspend", "flowcontrol_resume", "set_linestate_mask", "set_modemstate_mask",
+        "purge_data"};
+    static_assert(std::size(kinds) == std::size(rfc2217_config{}.requests));
+    const auto *cfg = static_cast<const rfc2217_config *>(conn->remote_priv);
+    const auto *s = static_cast<const serial_settings *>(conn->local_priv);
+    // Only the kinds asked for: the line stays short, and every word says something.
+    char counts[std::size(kinds) * 32] = "";
+    size_t used = 0;
+    for (size_t i = 0; i < std::size(kinds); i++) {
+        if (cfg->requests[i] != 0) {
+            used += static_cast<size_t>(snprintf(counts + used, sizeof counts - used,
+                                                 " %s=%" PRIu32, kinds[i], cfg->requests[i]));
+        }
+    }
+    LOG(LOG_INFO, "stats rfc2217 suspended=%s ack_timeouts=%" PRIu32 "%s\n",
+        s->suspended != 0 ? "yes" : "no", cfg->ack_timeouts, counts);
 }

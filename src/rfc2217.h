@@ -82,6 +82,10 @@ struct rfc2217_config {
     uint8_t flowcontrol;       // SET-CONTROL value: 1 none, 2 XON/XOFF, 3 hardware
     uint8_t ack[ACK_SETTINGS]; // client mode: 0 not required, ACK_ANY | ACK_MATCH required
     timespec ack_timeout;
+    // Counted for the statistics: COM-PORT-OPTION requests by command (server mode), and
+    // acknowledgement waits that ran out (client mode).
+    uint32_t requests[CPO_PURGE_DATA + 1];
+    uint32_t ack_timeouts;
 };
 
 struct rfc2217_peer {
@@ -122,6 +126,9 @@ client_record *rfc2217_client_create(connector *conn, int fd);
 void rfc2217_client_free(client_record *c);
 int rfc2217_client_read(client_record *c);
 int rfc2217_client_write(client_record *c);
+
+// Logs the side's statistics line (the report_remote hook).
+void rfc2217_report(const connector *conn);
 
 // The rfc2217_peer and rfc2217_config of a connection.
 inline rfc2217_peer *peer_of(const client_record *c)

@@ -6,6 +6,7 @@
 #include "serial.h"
 
 #include <cctype>
+#include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -281,6 +282,7 @@ void serial_init(connector *conn, int argc, char **argv)
     conn->tty_read = serial_tty_read;
     conn->tty_write = serial_tty_write;
     conn->destroy = serial_destroy;
+    conn->report_local = serial_report;
     conn->tty_pending = false;
     auto *s = static_cast<serial_settings *>(xcalloc(1, sizeof(serial_settings)));
     conn->local_priv = s;
@@ -473,6 +475,7 @@ int serial_tty_open(connector *conn)
         return apply_request(s, conn->tty_fd);
     }
     conn->tty_fd = open_tty(s);
+    s->opens++;
     apply_pending(s, conn->tty_fd, &s->active);
     configure_with_retries(s, conn->tty_fd);
     read_back(s, conn->tty_fd);
@@ -513,6 +516,7 @@ void serial_tty_read(connector *conn)
     } else {
         n = rcqb_read_fd(conn->tty_fd, conn->from_tty, QUEUE_BLOCK_SIZE);
     }
+    s->bytes_read += static_cast<uint64_t>(n > 0 ? n : 0);
     LOG(LOG_DEBUG, "read %zd bytes from tty\n", static_cast<ssize_t>(n));
 }
 
@@ -524,9 +528,39 @@ void serial_tty_write(connector *conn)
     }
     int32_t n = rcqb_write_fd(conn->tty_fd, conn->tty_reader, rcqb_available(conn->tty_reader));
     if (n >= 1) {
+        s->bytes_written += static_cast<uint64_t>(n);
         conn->tty_pending = false;
         LOG(LOG_DEBUG, "wrote %zd bytes into tty\n", static_cast<ssize_t>(n));
     }
+}
+
+serial_line serial_line_in_force(const serial_settings *s)
+{
+    // The size codes CS5 to CS8 are 0 to 3 times CS6.
+    static_assert(CS5 == 0 && CS7 == 2 * CS6 && CS8 == 3 * CS6);
+    static constexpr uint8_t sizes[] = {5, 6, 7, 8};
+    const termios &t = s->active;
+    serial_line line{};
+    line.baud = speed_rate(cfgetospeed(&t));
+    line.datasize = sizes[(t.c_cflag & CSIZE) / CS6];
+    line.parity = !(t.c_cflag & PARENB) ? 1 : (t.c_cflag & PARODD) ? 2 : 3;
+    line.stopsize = (t.c_cflag & CSTOPB) ? 2 : 1;
+    line.flow = (t.c_iflag & IXON) && (t.c_iflag & IXOFF) ? 2 : (t.c_cflag & CRTSCTS) ? 3 : 1;
+    return line;
+}
+
+void serial_report(const connector *conn)
+{
+    static constexpr const char *parities[] = {"none", "odd", "even"};
+    static constexpr const char *flows[] = {"none", "software", "hardware"};
+    const auto *s = static_cast<const serial_settings *>(conn->local_priv);
+    serial_line line = serial_line_in_force(s);
+    LOG(LOG_INFO,
+        "stats tty path=%s open=%s speed=%" PRIu32 " databits=%d parity=%s stopbits=%d flow=%s "
+        "read=%" PRIu64 " written=%" PRIu64 " opens=%" PRIu32 " hangups=%" PRIu32 "\n",
+        s->path, conn->tty_fd != -1 ? "yes" : "no", line.baud, line.datasize,
+        parities[line.parity - 1], line.stopsize, flows[line.flow - 1], s->bytes_read,
+        s->bytes_written, s->opens, conn->tty_hangups);
 }
 
 void serial_destroy(connector *conn)

@@ -24,7 +24,26 @@ struct serial_settings {
     int32_t failopen_timeout;  // ms between failed open, lock or configuration attempts
     uint32_t failopen_retries; // attempts for each of open, lock and configuration
     uint8_t cmdline_flow;      // the -F flow code, pending again after every close
+    // Counted for the statistics.
+    uint64_t bytes_read;
+    uint64_t bytes_written;
+    uint32_t opens;
 };
+
+// The line settings in force, in RFC 2217 coding.
+struct serial_line {
+    uint32_t baud;    // 0 for a speed outside the table
+    uint8_t datasize; // 5 to 8
+    uint8_t parity;   // 1 none, 2 odd, 3 even
+    uint8_t stopsize; // 1 or 2
+    uint8_t flow;     // 1 none, 2 XON/XOFF, 3 hardware
+};
+
+// What the driver kept of the last configuration (s->active), decoded.
+serial_line serial_line_in_force(const serial_settings *s);
+
+// Logs the tty's statistics line (the report_local hook).
+void serial_report(const connector *conn);
 
 // tcsetattr and tcgetattr as the serial side calls them. Tests point them elsewhere: a pty
 // refuses some settings and changes others.

@@ -2,13 +2,16 @@
 #include "util.h"
 
 #include <arpa/inet.h>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -214,4 +217,32 @@ int tcp_keepalive(int fd)
     }
 #endif
     return 0;
+}
+
+int notify_service(const char *state)
+{
+    const char *name = getenv("NOTIFY_SOCKET");
+    if (name == nullptr || (name[0] != '/' && name[0] != '@')) {
+        return 0;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    size_t n = strlen(name);
+    if (n >= sizeof addr.sun_path) {
+        return -1;
+    }
+    memcpy(addr.sun_path, name, n);
+    if (name[0] == '@') {
+        addr.sun_path[0] = '\0';
+    }
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
+    ssize_t sent = sendto(fd, state, strlen(state), MSG_NOSIGNAL,
+                          reinterpret_cast<const sockaddr *>(&addr), len);
+    LOG(LOG_DEBUG, "told the service manager \"%s\"\n", state);
+    close(fd);
+    return sent < 0 ? -1 : 1;
 }

@@ -44,3 +44,8 @@ constexpr int KEEPALIVE_PROBES = 6;
 // Turns on TCP keepalive with the timing above (the system's own timing where the per-socket
 // settings do not exist); the kernel sends the probes. 0, or -1 when a setting was refused.
 int tcp_keepalive(int fd);
+
+// Tells the service manager state (e.g. "READY=1") in one datagram to the socket named by
+// NOTIFY_SOCKET (a path, or an abstract name written with a leading '@'). 0 when the variable
+// is not set (nothing is done), 1 when sent, -1 on failure.
+int notify_service(const char *state);

@@ -262,6 +262,8 @@ void populate_connector(connector *conn, int *argc_in_out, char **argv)
         exit(1);
     }
     check_pair(local[0], remote[0]);
+    conn->local_name = local[0];
+    conn->remote_name = remote[0];
 }
 
 // The remote side's record lives until the process ends: `destroy` releases the local side and
@@ -353,6 +355,7 @@ int main(int argc, char **argv)
         daemonize();
     }
     openlog("wirebox", 0, LOG_DAEMON);
+    connector_catch_signals(conn);
     conn->run(conn);
     closelog();
     destroy_connector(conn);

@@ -5,6 +5,7 @@ import pty
 import re
 import select
 import shlex
+import signal
 import socket
 import subprocess
 import tempfile
@@ -122,6 +123,15 @@ def rss_unreliable(pid):
     madvise that gives freed memory back), say nothing about the daemon's own use."""
     with open(f"/proc/{pid}/maps") as f:
         return bool(EXEC_PREFIX) or "libasan" in f.read()
+
+
+def stats(d, subject, n=1):
+    """SIGUSR1, then the key=value words of the n new "stats <subject>" lines."""
+    before = d.count(rf"stats {subject} ")
+    d.proc.send_signal(signal.SIGUSR1)
+    d.wait_for(rf"(?s)(?:stats {subject} .*?){{{before + n}}}")
+    lines = re.findall(rf"stats {subject} (.*)\n".encode(), d.err)[before:]
+    return [dict(w.split("=", 1) for w in line.decode().split()) for line in lines]
 
 
 def connect(port, timeout=10):

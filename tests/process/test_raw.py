@@ -2,13 +2,14 @@
 import os
 import random
 import select
+import signal
 import socket
 import time
 
 import pytest
 
 from conftest import (accept, cpu_ms_over, join, keepalive, listener, recv_exactly,
-                      rss_unreliable, serve, usage, wait_until)
+                      rss_unreliable, serve, stats, usage, wait_until)
 
 ALL_BYTES = bytes(range(256))
 BANNER_TEXT = r"hi\r\n\t\\\x7f\x00\xfF\xA0!"
@@ -52,6 +53,40 @@ def test_every_byte_reaches_every_client_after_the_banner_and_back(daemon, pty_p
     got = pty_pair.read_exactly(3000 * len(clients))
     for i, stream in enumerate(streams):
         assert bytes(b for b in got if b // 64 == i) == stream, f"client {i}"
+
+
+def test_statistics_readiness_and_a_clean_stop(daemon, pty_pair, sockets, monkeypatch):
+    manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sockets.append(manager)
+    manager.bind(f"\0wirebox-test-{os.getpid()}")
+    manager.settimeout(10)
+    monkeypatch.setenv("NOTIFY_SOCKET", f"@wirebox-test-{os.getpid()}")
+    d, port = serve(daemon, pty_pair.path, "raw", "-N", "hi", local=("-B", "19200", "-S"))
+    assert manager.recv(64) == b"READY=1"
+    a, b = join(sockets, port, b"hi"), join(sockets, port, b"hi")
+    assert [manager.recv(64) for _ in (a, b)] == [b"STATUS=1 client, tty open",
+                                                   b"STATUS=2 clients, tty open"]
+    pty_pair.write(ALL_BYTES)
+    assert [recv_exactly(s, 256) for s in (a, b)] == [ALL_BYTES] * 2
+    data = random.Random(5).randbytes(32 << 10)
+    a.sendall(data)
+    assert pty_pair.read_exactly(len(data)) == data
+    assert stats(d, "tty") == [{"path": pty_pair.path, "open": "yes", "speed": "19200",
+                                "databits": "8", "parity": "none", "stopbits": "2", "flow": "none",
+                                "read": "256", "written": "32768", "opens": "1", "hangups": "0"}]
+    assert [(c["sent"], c["received"], c["queued"]) for c in stats(d, "client", 2)] == [
+        ("258", "32768", "0"), ("258", "0", "0")]
+    assert {k: v for k, v in stats(d, "process")[0].items() if k != "uptime"} == {
+        "local": "serial", "remote": "raw", "mode": "server", "clients": "2", "accepted": "2",
+        "refused": "0", "closed": "0", "dropped_lagging": "0", "dropped_timeout": "0",
+        "dropped_error": "0"}
+    # A clean stop: the tty gets what the daemon has read, though the device reads only then.
+    b.sendall(data)
+    wait_until(lambda: stats(d, "client", 2)[1]["received"] == "32768", "all read")
+    d.proc.send_signal(signal.SIGTERM)
+    assert pty_pair.read_exactly(len(data)) == data
+    assert d.wait_exit()[0] == 0 and manager.recv(64) == b"STOPPING=1"
+    assert d.err.endswith(b"stopping on signal 15: 0 bytes for the tty were not sent\n")
 
 
 def test_63rd_client_waits_until_one_leaves(daemon, pty_pair, sockets):

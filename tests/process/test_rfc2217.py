@@ -13,7 +13,7 @@ import time
 import pytest
 
 from conftest import (accept, cpu_ms_over, join, keepalive, listener, recv_exactly,
-                      rss_unreliable, serve, usage)
+                      rss_unreliable, serve, stats, usage)
 
 IFLAG, CFLAG, OSPEED = 0, 2, 5
 ALL_BYTES = bytes(range(256))
@@ -123,6 +123,12 @@ def test_answers_leave_between_whole_telnet_sequences(daemon, pty_pair, sockets)
         if len(got) // 8192 > polls:
             polls += s.send(SYNC) // len(SYNC)
     assert telnet_data(bytes(got), SYNC_ANSWER) == (data, polls)
+    client, = stats(d, "client")
+    assert (client["sent"], client["received"]) == (str(len(SERVER_OPENING) + len(got)),
+                                                    str(len(SYNC) * polls))
+    assert stats(d, "tty")[0]["read"] == str(len(data))
+    assert stats(d, "rfc2217") == [{"suspended": "no", "ack_timeouts": "0",
+                                    "notify_linestate": str(polls)}]
 
 
 # Three ways to pile up bytes in the daemon: read too slowly, ask and never read, keep sending
