@@ -529,6 +529,9 @@ static void connector_poll_once(connector *conn)
 // the remote side.
 static void connector_report(const connector *conn)
 {
+    if (!(log_mask & (1 << LOG_INFO))) {
+        return; // nothing would be shown: spare the address look-ups
+    }
     timespec now = monotonic_now();
     LOG(LOG_INFO,
         "stats process uptime=%lld local=%s remote=%s mode=%s clients=%d accepted=%" PRIu32
