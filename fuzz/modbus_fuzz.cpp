@@ -4,6 +4,7 @@
 // for its status.
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     connector conn{};
-    modbusrtu_settings rtu{nullptr, nullptr, 115200, 8, 'N', 1, 0, 0, 0};
+    modbusrtu_settings rtu{};
+    std::tie(rtu.baud, rtu.data_bits, rtu.parity, rtu.stop_bits) = std::make_tuple(115200, 8, 'N', 1);
     modbustcp_settings tcp{};
     conn.local_priv = &rtu;
     conn.remote_priv = &tcp;

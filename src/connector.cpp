@@ -41,8 +41,13 @@ static timespec monotonic_now()
 static constexpr int CAUGHT_SIGNALS[] = {SIGUSR1, SIGTERM, SIGINT};
 static volatile sig_atomic_t stop_signal;   // the signal that asked for a stop; 0 = none
 static volatile sig_atomic_t report_wanted; // SIGUSR1 since the last report
+static sigset_t caught;                     // the three, blocked but while waiting
 static sigset_t wait_mask;                  // while the loop waits: every caught signal comes
 static sigset_t stop_mask;                  // while client mode connects: only the stop ones
+// ppoll delivers a signal only when it interrupts the wait; a loop kept busy by its peers may
+// not wait for a long time, so every so many passes that did not wait fetch it themselves.
+static constexpr uint32_t SIGNAL_CHECK_PASSES = 64;
+static uint32_t busy_passes;
 
 // Only flags: everything they ask for is done by the loop.
 static void on_signal(int sig)
@@ -60,7 +65,6 @@ void connector_catch_signals(connector *conn)
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    sigset_t caught;
     sigemptyset(&caught);
     for (int sig : CAUGHT_SIGNALS) {
         sigaction(sig, &sa, nullptr);
@@ -72,6 +76,17 @@ void connector_catch_signals(connector *conn)
     }
     stop_mask = wait_mask;
     sigaddset(&stop_mask, SIGUSR1);
+}
+
+static void take_pending_signals()
+{
+    static constexpr timespec now{};
+    int saved = errno; // the error clause of later messages must not change
+    int sig;
+    while ((sig = sigtimedwait(&caught, nullptr, &now)) > 0) {
+        on_signal(sig);
+    }
+    errno = saved;
 }
 
 bool connector_stopping()
@@ -507,6 +522,9 @@ static void connector_poll_once(connector *conn)
     timespec_set(&limit, ms / 1000, (ms % 1000) * 1000000);
     // The caught signals come only here; one that interrupts the wait ends the pass.
     int ready = ppoll(conn->pollfds.data(), count, ms < 0 ? nullptr : &limit, &wait_mask);
+    if (ready > 0 && ++busy_passes % SIGNAL_CHECK_PASSES == 0) {
+        take_pending_signals();
+    }
     if (ready < 0) {
         return;
     }
@@ -580,9 +598,14 @@ static void connector_tell_status(connector *conn)
 // second to leave (a held or stalled tty may not take it all). The caller closes the rest.
 static void connector_stop(connector *conn)
 {
-    // A second signal ends the process at once.
+    // A second signal ends the process at once, whatever the stop is doing.
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
     (void)notify_service("STOPPING=1");
     if (conn->listen_fd >= 0) {
         close(conn->listen_fd);

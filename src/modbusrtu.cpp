@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -223,6 +225,7 @@ void modbusrtu_init(connector *conn, int argc, char **argv)
     conn->tty_read = modbusrtu_tty_read;
     conn->tty_write = modbusrtu_tty_write;
     conn->destroy = modbusrtu_destroy;
+    conn->report_local = modbusrtu_report;
     conn->tty_pending = false;
     auto *s = static_cast<modbusrtu_settings *>(xcalloc(1, sizeof(modbusrtu_settings)));
     conn->local_priv = s;
@@ -281,6 +284,7 @@ int modbusrtu_tty_open(connector *conn)
     int err = 0;
     for (uint32_t n = s->failopen_retries; n != 0;) {
         if (open_once(conn, s)) {
+            s->opens++;
             return 0;
         }
         err = errno;
@@ -321,9 +325,11 @@ void modbusrtu_tty_read(connector *conn)
 {
     // Nothing is asked between exchanges: what arrives now is unasked. Reading it keeps a
     // chatty device from making every poll return at once.
+    auto *s = static_cast<modbusrtu_settings *>(conn->local_priv);
     uint8_t scratch[QUEUE_BLOCK_SIZE];
     ssize_t n = read(conn->tty_fd, scratch, sizeof scratch);
     LOG(LOG_DEBUG, "discarded %zd unasked bytes from tty\n", n);
+    s->bytes_read += static_cast<uint64_t>(n > 0 ? n : 0);
 }
 
 static void append_record(connector *conn, gateway_record *r, uint8_t *buf)
@@ -502,6 +508,13 @@ static int await_answer(modbusrtu_settings *s, int fd, uint8_t unit, uint8_t fun
 // again with the answer's status. This is where every exchange's outcome is decided: the
 // answer (status 0), a failure (its errno; the client gets exception 4), or for a broadcast,
 // which no device answers, nothing at all.
+// Counts one outcome for the unit and in all.
+static void tally(modbusrtu_settings *s, uint8_t unit, uint32_t modbus_counts::*outcome)
+{
+    s->total.*outcome += 1;
+    s->units[unit].*outcome += 1;
+}
+
 static void exchange(connector *conn, modbusrtu_settings *s, gateway_record *req, uint8_t *buf,
                      uint8_t *answer)
 {
@@ -511,7 +524,10 @@ static void exchange(connector *conn, modbusrtu_settings *s, gateway_record *req
     modbus_flush(ctx);
     int r = modbus_send_raw_request(ctx, adu, req->payload_length - req->unit_offset);
     LOG(LOG_DEBUG, "wrote %d bytes into tty\n", req->payload_length);
+    tally(s, adu[0], &modbus_counts::requests);
+    s->bytes_written += static_cast<uint64_t>(r > 0 ? r : 0);
     if (adu[0] == MODBUS_BROADCAST_ADDRESS) {
+        s->broadcasts++;
         // Each device needs the turnaround delay to act on it before the next request goes
         // out, counted from when the line has carried it.
         LOG(LOG_DEBUG, "broadcast: no answer awaited\n");
@@ -528,8 +544,17 @@ static void exchange(connector *conn, modbusrtu_settings *s, gateway_record *req
         a.status = errno != 0 ? errno : EIO;
         errno = a.status;
         LOG_ERRNO(LOG_ERR, "Failed to receive confirmation\n");
+        tally(s, adu[0], a.status == ETIMEDOUT ? &modbus_counts::timeouts : &modbus_counts::failures);
     } else {
         LOG(LOG_DEBUG, "received %d bytes confirmation from tty\n", r);
+        s->bytes_read += static_cast<uint64_t>(r);
+        const uint8_t *pdu = answer + GATEWAY_HEADER_SIZE + 1;
+        if ((pdu[0] & 0x80) != 0) {
+            tally(s, adu[0], &modbus_counts::exceptions);
+            s->exception_codes[pdu[1] < std::size(s->exception_codes) ? pdu[1] : 0]++;
+        } else {
+            tally(s, adu[0], &modbus_counts::answers);
+        }
         a.payload_length = static_cast<uint16_t>(r - CRC_SIZE);
         if (s->verbose != 0) {
             modbusrtu_dump(answer + GATEWAY_HEADER_SIZE, a.payload_length);
@@ -581,5 +606,45 @@ void modbusrtu_tty_write(connector *conn)
             exchange(conn, s, &req, buf, answer.data());
         }
         free(buf);
+    }
+}
+
+// The words of one set of counts, for the statistics lines.
+static int counts_text(char *out, size_t size, const modbus_counts &c)
+{
+    return snprintf(out, size,
+                    "requests=%" PRIu32 " answers=%" PRIu32 " exceptions=%" PRIu32
+                    " timeouts=%" PRIu32 " failures=%" PRIu32,
+                    c.requests, c.answers, c.exceptions, c.timeouts, c.failures);
+}
+
+void modbusrtu_report(const connector *conn)
+{
+    const auto *s = static_cast<const modbusrtu_settings *>(conn->local_priv);
+    LOG(LOG_INFO,
+        "stats tty path=%s open=%s speed=%" PRId32 " databits=%d parity=%s stopbits=%d flow=none "
+        "read=%" PRIu64 " written=%" PRIu64 " opens=%" PRIu32 " hangups=%" PRIu32 "\n",
+        s->device, conn->tty_fd != -1 ? "yes" : "no", s->baud, s->data_bits,
+        s->parity == 'E' ? "even" : s->parity == 'O' ? "odd" : "none", s->stop_bits,
+        s->bytes_read, s->bytes_written, s->opens, conn->tty_hangups);
+    // Room for every word at its longest: five counts, then twelve exception codes.
+    char text[512];
+    auto n = static_cast<size_t>(counts_text(text, sizeof text, s->total));
+    for (size_t code = 1; code <= std::size(s->exception_codes); code++) {
+        size_t i = code % std::size(s->exception_codes); // the other codes, [0], come last
+        if (s->exception_codes[i] != 0 && n < sizeof text) {
+            n += static_cast<size_t>(
+                i != 0 ? snprintf(text + n, sizeof text - n, " exception_%zu=%" PRIu32, i,
+                                  s->exception_codes[i])
+                       : snprintf(text + n, sizeof text - n, " exception_other=%" PRIu32,
+                                  s->exception_codes[0]));
+        }
+    }
+    LOG(LOG_INFO, "stats modbus broadcasts=%" PRIu32 " %s\n", s->broadcasts, text);
+    for (size_t unit = 0; unit < std::size(s->units); unit++) {
+        if (s->units[unit].requests != 0) {
+            counts_text(text, sizeof text, s->units[unit]);
+            LOG(LOG_INFO, "stats unit id=%zu %s\n", unit, text);
+        }
     }
 }

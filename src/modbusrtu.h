@@ -11,6 +11,15 @@
 struct connector;
 struct rcqb;
 
+// What became of the requests, for the statistics: in all, and per unit address.
+struct modbus_counts {
+    uint32_t requests;
+    uint32_t answers;    // normal answers
+    uint32_t exceptions; // exception answers from the device
+    uint32_t timeouts;   // no answer in time (the client got exception 4)
+    uint32_t failures;   // any other failed exchange (exception 4 too)
+};
+
 struct modbusrtu_settings {
     modbus_t *context;  // the RTU context while the tty is open
     const char *device; // borrowed from the command line
@@ -21,6 +30,14 @@ struct modbusrtu_settings {
     int32_t failopen_timeout; // ms between open attempts
     uint32_t failopen_retries;
     int32_t verbose; // non-zero: library debugging and byte dumps on stdout
+    // Counted for the statistics; the per-unit counts are zero for units never asked.
+    uint64_t bytes_read;
+    uint64_t bytes_written;
+    uint32_t opens;
+    uint32_t broadcasts;
+    uint32_t exception_codes[12]; // device exceptions by code 1 to 11; [0] any other code
+    modbus_counts total;
+    modbus_counts units[256];
 };
 
 // The unit both Modbus sides exchange through the queues: an 11-byte header, then the payload.
@@ -57,3 +74,6 @@ void modbusrtu_tty_close(connector *conn);
 void modbusrtu_tty_read(connector *conn);  // discards what the device sends unasked
 void modbusrtu_tty_write(connector *conn); // serves every queued request; blocks per exchange
 void modbusrtu_destroy(connector *conn);   // closes the tty, frees the record and the connector
+
+// Logs the tty's and the gateway's statistics lines, one per unit seen (the report_local hook).
+void modbusrtu_report(const connector *conn);

@@ -177,6 +177,7 @@ int modbustcp_client_read(client_record *c)
         return 0;
     }
     LOG(LOG_DEBUG, "read %zd bytes from socket\n", n);
+    c->received += static_cast<uint64_t>(n);
     uint32_t have = mc->have + static_cast<uint32_t>(n);
     uint32_t at = 0;
     // Every request whose length field says it is whole goes out, whatever its function code.
@@ -257,14 +258,15 @@ static int framing_lost(client_record *c, int got)
 
 // Sends the answer, or for a failed exchange exception 4, to the request in req_buf. A device's
 // own exception is an answer like any other and reaches the client as the device sent it.
-static void reply(modbustcp_settings *s, const gateway_record *ans, const uint8_t *ans_buf,
-                  const gateway_record *req, const uint8_t *req_buf)
+// The bytes written, or -1.
+static int reply(modbustcp_settings *s, const gateway_record *ans, const uint8_t *ans_buf,
+                 const gateway_record *req, const uint8_t *req_buf)
 {
     const uint8_t *frame = req_buf + GATEWAY_HEADER_SIZE;
     // Records from this server always hold a whole request; anything shorter has no function
     // code or identifiers to answer with.
     if (req->payload_length < MIN_REQUEST || ans->unit_offset > ans->payload_length) {
-        return;
+        return -1;
     }
     const uint8_t failure[] = {frame[MBAP_SIZE], static_cast<uint8_t>(frame[MBAP_SIZE + 1] | 0x80),
                                MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE};
@@ -278,6 +280,7 @@ static void reply(modbustcp_settings *s, const gateway_record *ans, const uint8_
     }
     int n = modbustcp_send_raw_reply(s->context, raw, raw_length, frame);
     LOG(LOG_DEBUG, "wrote %d bytes into socket\n", static_cast<uint16_t>(n));
+    return n;
 }
 
 int modbustcp_client_write(client_record *c)
@@ -324,7 +327,8 @@ int modbustcp_client_write(client_record *c)
         if (s->verbose != 0) {
             modbusrtu_dump(req_buf + GATEWAY_HEADER_SIZE, req.payload_length);
         }
-        reply(s, &ans, ans_buf, &req, req_buf);
+        int n = reply(s, &ans, ans_buf, &req, req_buf);
+        c->sent += static_cast<uint64_t>(n > 0 ? n : 0);
         free(ans_buf);
         free(req_buf);
     }

@@ -7,7 +7,7 @@ import termios
 
 import pytest
 
-from conftest import keepalive, recv_exactly
+from conftest import keepalive, recv_exactly, stats
 
 
 def request(tid, unit, function, address, count=1):
@@ -69,6 +69,12 @@ def test_each_client_gets_only_its_own_answers_in_order_and_failures_as_exceptio
         assert recv_exactly(b, 9) == struct.pack(">HHHBBB", 0x1234, 0, 3, unit, function | 0x80,
                                                  code)
     assert d.count(r"from unit 17 for function 132\n") == d.count(r"read: Invalid CRC\n") == 1
+    counts = dict(requests="13", answers="6", exceptions="2", timeouts="5", failures="0")
+    assert stats(d, "modbus") == [dict(broadcasts="0", **counts, exception_2="2")]
+    assert stats(d, "unit", 3) == [
+        dict(id="17", requests="10", answers="6", exceptions="2", timeouts="2", failures="0"),
+        dict(id="18", requests="2", answers="0", exceptions="0", timeouts="2", failures="0"),
+        dict(id="19", requests="1", answers="0", exceptions="0", timeouts="1", failures="0")]
     a.close()
     b.close()
     d.wait_for(r"close tty at\n")

@@ -215,6 +215,7 @@ def test_client_holds_data_until_every_value_is_acknowledged(daemon, pty_pair, s
         assert conn.recv(16) == b""
         assert 0.5 < time.monotonic() - started < 3  # held for -T 1, not refused at once
     assert usage(d.proc.pid)[0] - cpu_ms < 500  # the waits were paced, not spun
+    assert stats(d, "rfc2217")[0]["ack_timeouts"] == "2"
     for message in [r"\[ERROR\] rfc2217\[\d+\]: ack timeout ran out with some options not "
                     r"acknowledged: baudrate, datasize, parity, stopsize, flowcontrol\n",
                     r"\[WARNING\] rfc2217-subopt\[\d+\]: Baudrate ack failed: speed does not "
