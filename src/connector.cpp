@@ -62,7 +62,7 @@ static void on_signal(int sig)
 void connector_catch_signals(connector *conn)
 {
     conn->started = monotonic_now();
-    struct sigaction sa {};
+    struct sigaction sa = {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sigemptyset(&caught);
@@ -557,8 +557,8 @@ static void connector_report(const connector *conn)
         " dropped_timeout=%" PRIu32 " dropped_error=%" PRIu32 "\n",
         static_cast<long long>(now.tv_sec - conn->started.tv_sec), conn->local_name,
         conn->remote_name, conn->listen_fd >= 0 ? "server" : "client", conn->nfds - 2,
-        conn->accepted, conn->refused, conn->closed, conn->dropped_lagging,
-        conn->dropped_timeout, conn->dropped_error);
+        conn->accepted, conn->refused, conn->closed, conn->dropped_lagging, conn->dropped_timeout,
+        conn->dropped_error);
     if (conn->report_local != nullptr) {
         conn->report_local(conn);
     }
@@ -589,8 +589,8 @@ static void connector_tell_status(connector *conn)
     conn->status_clients = clients;
     conn->status_tty_open = open;
     char text[64];
-    snprintf(text, sizeof text, "STATUS=%d client%s, tty %s", static_cast<int>(clients),
-             clients == 1 ? "" : "s", open ? "open" : "closed");
+    (void)snprintf(text, sizeof text, "STATUS=%d client%s, tty %s", static_cast<int>(clients),
+                   clients == 1 ? "" : "s", open ? "open" : "closed");
     (void)notify_service(text);
 }
 

@@ -544,7 +544,8 @@ static void exchange(connector *conn, modbusrtu_settings *s, gateway_record *req
         a.status = errno != 0 ? errno : EIO;
         errno = a.status;
         LOG_ERRNO(LOG_ERR, "Failed to receive confirmation\n");
-        tally(s, adu[0], a.status == ETIMEDOUT ? &modbus_counts::timeouts : &modbus_counts::failures);
+        tally(s, adu[0],
+              a.status == ETIMEDOUT ? &modbus_counts::timeouts : &modbus_counts::failures);
     } else {
         LOG(LOG_DEBUG, "received %d bytes confirmation from tty\n", r);
         s->bytes_read += static_cast<uint64_t>(r);
@@ -618,6 +619,11 @@ static int counts_text(char *out, size_t size, const modbus_counts &c)
                     c.requests, c.answers, c.exceptions, c.timeouts, c.failures);
 }
 
+static const char *parity_word(char parity)
+{
+    return parity == 'E' ? "even" : parity == 'O' ? "odd" : "none";
+}
+
 void modbusrtu_report(const connector *conn)
 {
     const auto *s = static_cast<const modbusrtu_settings *>(conn->local_priv);
@@ -625,8 +631,8 @@ void modbusrtu_report(const connector *conn)
         "stats tty path=%s open=%s speed=%" PRId32 " databits=%d parity=%s stopbits=%d flow=none "
         "read=%" PRIu64 " written=%" PRIu64 " opens=%" PRIu32 " hangups=%" PRIu32 "\n",
         s->device, conn->tty_fd != -1 ? "yes" : "no", s->baud, s->data_bits,
-        s->parity == 'E' ? "even" : s->parity == 'O' ? "odd" : "none", s->stop_bits,
-        s->bytes_read, s->bytes_written, s->opens, conn->tty_hangups);
+        parity_word(s->parity), s->stop_bits, s->bytes_read, s->bytes_written, s->opens,
+        conn->tty_hangups);
     // Room for every word at its longest: five counts, then twelve exception codes.
     char text[512];
     auto n = static_cast<size_t>(counts_text(text, sizeof text, s->total));

@@ -491,8 +491,8 @@ int rfc2217_client_write(client_record *c)
 void rfc2217_report(const connector *conn)
 {
     static constexpr const char *kinds[] = {
-        "signature",          "set_baudrate",        "set_datasize",        "set_parity",
-        "set_stopsize",       "set_control",         "notify_linestate",    "notify_modemstate",
+        "signature",           "set_baudrate",       "set_datasize",       "set_parity",
+        "set_stopsize",        "set_control",        "notify_linestate",   "notify_modemstate",
         "flowcontrol_suspend", "flowcontrol_resume", "set_linestate_mask", "set_modemstate_mask",
         "purge_data"};
     static_assert(std::size(kinds) == std::size(rfc2217_config{}.requests));
