@@ -206,9 +206,13 @@ def test_client_holds_data_until_every_value_is_acknowledged(daemon, pty_pair, s
     # then one that answers another rate: each is dropped after the time-out without data, and
     # the next connection starts at once with a fresh deadline.
     cpu_ms = usage(d.proc.pid)[0]
+    reads = 0
     for answers in ("6908", "6500002580 6605 6702 6802 6903"):
         conn = accept(server, sockets, opening)
-        pty_pair.write(b"held")
+        for piece in (b"held", b"also"):  # two reads: all of it goes with the connection
+            pty_pair.write(piece)
+            reads += 1
+            d.wait_for(rf"(?s)(?:read 4 bytes from tty\n.*?){{{reads}}}")
         conn.sendall(frames(answers))
         conn.settimeout(5)
         started = time.monotonic()
