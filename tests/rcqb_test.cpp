@@ -1,6 +1,7 @@
 #include "rcqb.h"
 
 #include <fcntl.h>
+#include <thread>
 
 #include "support/common.h"
 
@@ -36,11 +37,20 @@ TEST(Rcqb, DescriptorTransfersMoveOnlyWhatTheDescriptorTookOrGave)
     std::string got(static_cast<size_t>(n), '\0');
     EXPECT_EQ(read(p.fd[0], got.data(), got.size()), n);
     EXPECT_EQ(got + read_all(r), data.substr(100));
+    // A device trickling without pause for 0.6 s no longer holds the read: it ends at 4 x 10 ms.
+    std::thread device([&p] {
+        for (int i = 0; i < 3000; i++) {
+            EXPECT_EQ(write(p.fd[1], "x", 1), 1);
+            usleep(200);
+        }
+    });
+    EXPECT_LT(exhaustive_read(p.fd[0], q, 10, 3), 3000);
+    device.join();
     ASSERT_EQ(write(p.fd[1], "0123456789", 10), 10);
     close(p.fd[1]);
     p.fd[1] = -1;
     EXPECT_EQ(exhaustive_read(p.fd[0], q, 1000, 3), -1);
-    EXPECT_EQ(read_all(r), "0123456789");
+    EXPECT_EQ(read_all(r), std::string(3000, 'x') + "0123456789");
     rcqb_free(r);
     rcqb_free(q);
 }
