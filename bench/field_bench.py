@@ -1,13 +1,16 @@
 #!/usr/bin/python3
-"""Field figures for wirebox against ser2net, tuned and as packaged, on the raw_bench set-up.
+"""Field figures for wirebox, plain and gathering bursts, against ser2net, tuned and as packaged,
+on the raw_bench set-up.
 
+  - latency: one byte written on the pty, microseconds until one client has it (p50, p99);
   - one slow client among sixteen: fifteen clients read as fast as they can and one reads
     10 KB/s while the device writes as fast as the daemon takes its bytes; reported are the
     fast clients' rate (the slowest of the fifteen) and what became of the slow client;
   - line rate: the device writes at the pace of a 115200-baud line (11.5 KB/s, 16-byte pieces)
     to 1 and to 62 clients; reported is the daemon's CPU time per MB of tty data.
 
-Every byte a client receives is checked. The figures are printed; nothing passes or fails.
+wirebox-gather is wirebox with burst gathering (--gather, "-I 1 -A 8"). Every byte a client
+receives is checked. The figures are printed; nothing passes or fails.
 
 Usage: /usr/bin/python3 bench/field_bench.py [--wirebox build-bench/wirebox] [--seconds 10]
 """
@@ -26,6 +29,18 @@ import raw_bench as rb
 SLOW_RATE = 10_000  # bytes per second the slow client reads
 LINE_RATE = 11_520  # bytes per second of a 115200-baud 8N1 line
 PIECE = 16          # bytes per write of the device at line rate
+LATENCY_ROUNDS = 300
+GATHER = []         # wirebox-gather's serial options, from --gather
+
+
+def wirebox_gather_command(binary, tty_path, port, workdir):
+    """wirebox with the serial side's options of --gather before the remote section."""
+    command = rb.wirebox_command(binary, tty_path, port, workdir)
+    at = command.index("-r")
+    return command[:at] + GATHER + command[at:]
+
+
+rb.PEERS["wirebox-gather"] = (wirebox_gather_command, 62)
 
 
 def cpu_ns(bridge):
@@ -110,6 +125,28 @@ def slow_among_sixteen(bridge, seconds, payload):
     return done / (end - start), (done - half[1]) / (end - half[0]), fate
 
 
+def one_byte_latency(bridge, rounds):
+    """(p50, p99) microseconds from one byte written on the pty to its arrival at a client."""
+    clients = bridge.connect(1)
+    sel = selectors.DefaultSelector()
+    sel.register(clients[0], selectors.EVENT_READ)
+    times = []
+    for i in range(rounds):
+        byte = bytes([i & 0xFF])
+        t0 = time.perf_counter()
+        os.write(bridge.master, byte)
+        if not sel.select(rb.WAIT):
+            raise TimeoutError(f"{bridge.name}: a byte did not reach the client")
+        got = clients[0].recv(16)
+        times.append((time.perf_counter() - t0) * 1e6)
+        if got != byte:
+            raise ValueError(f"{bridge.name}: client got {got!r}, the tty sent {byte!r}")
+    sel.close()
+    bridge.disconnect(clients)
+    times.sort()
+    return times[len(times) // 2], times[min(len(times) - 1, int(len(times) * 0.99))]
+
+
 def line_rate(bridge, count, seconds, payload):
     """Daemon CPU ms per MB of tty data written at line rate to `count` clients."""
     clients = bridge.connect(count)
@@ -144,6 +181,7 @@ def measure(name, binary, args, payload, workdir):
     r = {}
     bridge = rb.Bridge(name, binary, workdir)
     try:
+        r["latency p50"], r["latency p99"] = one_byte_latency(bridge, LATENCY_ROUNDS)
         r["fast MB/s"], r["fast MB/s 2nd half"], r["slow client"] = slow_among_sixteen(
             bridge, args.seconds, payload)
         for n in (1, 62):
@@ -159,22 +197,26 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--wirebox", default=os.path.join(rb.ROOT, "build-bench", "wirebox"))
     parser.add_argument("--ser2net", default=shutil.which("ser2net") or "/usr/sbin/ser2net")
-    parser.add_argument("--only", default="wirebox,ser2net,ser2net-default")
+    parser.add_argument("--only", default="wirebox,wirebox-gather,ser2net,ser2net-default")
+    parser.add_argument("--gather", default="-I 1 -A 8", help="wirebox-gather's serial options")
     parser.add_argument("--seconds", type=float, default=12, help="slow-client run")
     parser.add_argument("--line-seconds", type=float, default=20, help="each line-rate run")
     args = parser.parse_args()
+    GATHER[:] = args.gather.split()
 
     payload = random.Random(2217).randbytes(8 << 20)
     results = {}
     with tempfile.TemporaryDirectory(prefix="wirebox-bench.") as workdir:
         for name in args.only.split(","):
-            binary = args.wirebox if name == "wirebox" else args.ser2net
+            binary = args.wirebox if name.startswith("wirebox") else args.ser2net
             print(f"measuring {name} ({binary})", file=sys.stderr)
             results[name] = measure(name, os.path.realpath(binary), args, payload, workdir)
 
     names = list(results)
     print(f"\n{'':36}" + "".join(f"{n:>34}" for n in names))
-    rows = [("16 clients, one slow: fast MB/s", "fast MB/s", "{:.3f}"),
+    rows = [("one byte tty->client: p50 us", "latency p50", "{:.0f}"),
+            ("one byte tty->client: p99 us", "latency p99", "{:.0f}"),
+            ("16 clients, one slow: fast MB/s", "fast MB/s", "{:.3f}"),
             ("  the same over the second half", "fast MB/s 2nd half", "{:.3f}"),
             ("16 clients, one slow: slow client", "slow client", "{}"),
             ("line rate, 1 client: CPU ms/MB", "line 1", "{:.1f}"),
@@ -182,9 +224,17 @@ def main():
     for label, key, fmt in rows:
         cells = [fmt.format(results[n][key]) if key in results[n] else "-" for n in names]
         print(f"{label:36}" + "".join(f"{c:>34}" for c in cells))
-    print(f"\nslow-client run {args.seconds:g} s; line-rate runs {args.line_seconds:g} s each at "
-          f"{LINE_RATE} B/s in {PIECE}-byte writes. ser2net-default is ser2net as packaged but "
-          "for max-connections.")
+    ratios = [("gathering / plain wirebox: fast MB/s", "wirebox", "fast MB/s"),
+              ("gathering / ser2net as packaged: line 1", "ser2net-default", "line 1"),
+              ("gathering / ser2net as packaged: line 62", "ser2net-default", "line 62")]
+    for label, other, key in ratios:
+        mine, theirs = (results.get(n, {}).get(key) for n in ("wirebox-gather", other))
+        if mine is not None and theirs:
+            print(f"{label:44}{mine / theirs:.2f}")
+    print(f"\nlatency over {LATENCY_ROUNDS} bytes, one at a time; slow-client run "
+          f"{args.seconds:g} s; line-rate runs {args.line_seconds:g} s each at {LINE_RATE} B/s "
+          f"in {PIECE}-byte writes. wirebox-gather is wirebox {args.gather}; ser2net-default is "
+          "ser2net as packaged but for max-connections.")
     return 0
 
 

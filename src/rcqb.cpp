@@ -4,10 +4,12 @@
 // its predecessor's link, and the block is freed when they reach 0.
 #include "rcqb.h"
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,6 +23,12 @@ static constexpr char log_module[] = "rcqb";
 static constexpr size_t WRITE_IOV_MAX = 64;
 // Largest single read of exhaustive_read, whatever the block size.
 static constexpr uint32_t BURST_READ = 256;
+// Most bytes one exhaustive_read gathers: sixteen reads, enough to spare the loop most of its
+// passes on a fast line, few enough that the clients are served between bursts.
+static constexpr int32_t BURST_MAX = 4096;
+// Longest burst in ms that the deadline arithmetic takes, a hundred years; (attempts + 1) x
+// timeout_ms can reach 2^63 ms, far beyond what fits in nanoseconds.
+static constexpr int64_t BURST_SPAN_MAX_MS = int64_t{36525} * 86400000;
 
 int32_t rcqb_live_blocks = 0;
 
@@ -259,27 +267,62 @@ int32_t rcqb_read_fd(int fd, rcqb *h, uint32_t n)
     return static_cast<int32_t>(r);
 }
 
+static int64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// Logs one line for every whole time-out in `quiet_ns` of silence, each using one of *left
+// attempts, as if each had been polled for.
+static void log_quiet_timeouts(int64_t quiet_ns, int32_t timeout_ms, int64_t *left)
+{
+    if (timeout_ms <= 0) {
+        return;
+    }
+    int64_t timeouts = quiet_ns / (static_cast<int64_t>(timeout_ms) * 1000000);
+    while (timeouts-- > 0 && *left >= 0) {
+        LOG(LOG_DEBUG, "exhaustive_read: %d attempts left\n", static_cast<int>(*left));
+        --*left;
+    }
+}
+
+// A burst ends at the latest (attempts + 1) time-outs after it began, or at BURST_MAX bytes:
+// a device that never pauses for a whole time-out would otherwise keep the read going for ever,
+// and the whole loop with it (no client served, no time-out acted on). A burst whose line goes
+// quiet ends no sooner than that anyway, since each of its attempts is a whole time-out of
+// silence; so one poll until the deadline does what a poll per time-out did, with one wake-up
+// per piece of the burst instead of one more per time-out between the pieces.
 int32_t exhaustive_read(int fd, rcqb *h, int32_t timeout_ms, uint32_t attempts)
 {
     if (!may_append(h, "reading", "read")) {
         return -1;
     }
+    int64_t span_ms = (int64_t{attempts} + 1) * std::max(timeout_ms, 0);
+    int64_t now = monotonic_ns();
+    int64_t deadline = now + std::min(span_ms, BURST_SPAN_MAX_MS) * 1000000;
     int32_t total = 0;
-    uint32_t left = attempts;
+    int64_t left = attempts;
     pollfd pfd = {fd, POLLIN, 0};
     for (;;) {
-        int p = poll(&pfd, 1, timeout_ms);
+        int64_t since = now;
+        // Rounded up, so that the poll does not end just before the deadline. A negative
+        // time-out never expires: only the size bound ends such a burst.
+        int64_t rest_ms = (std::max<int64_t>(deadline - now, 0) + 999999) / 1000000;
+        int wait = timeout_ms < 0 ? -1 : static_cast<int>(std::min<int64_t>(rest_ms, INT32_MAX));
+        int p = poll(&pfd, 1, wait);
         if (p == -1) {
             LOG_ERRNO(LOG_ERR, "poll fail\n");
             return -1;
         }
+        now = monotonic_ns();
+        log_quiet_timeouts(now - since, timeout_ms, &left);
         if (p == 0) {
-            LOG(LOG_DEBUG, "exhaustive_read: %d attempts left\n", static_cast<int>(left));
-            if (left == 0) {
-                return total;
+            if (now < deadline) {
+                continue; // further off than one poll waits
             }
-            left--;
-            continue;
+            return total;
         }
         int32_t r = rcqb_read_fd(fd, h, BURST_READ);
         if (r == -1 && (errno == EAGAIN || errno == EINTR)) {
@@ -293,5 +336,8 @@ int32_t exhaustive_read(int fd, rcqb *h, int32_t timeout_ms, uint32_t attempts)
             return -1;
         }
         total += r;
+        if (total >= BURST_MAX || (timeout_ms >= 0 && now >= deadline)) {
+            return total;
+        }
     }
 }

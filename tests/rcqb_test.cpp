@@ -1,6 +1,7 @@
 #include "rcqb.h"
 
 #include <fcntl.h>
+#include <thread>
 
 #include "support/common.h"
 
@@ -16,8 +17,8 @@ std::string pattern(size_t n, int seed = 0)
     return s;
 }
 
-// A write takes only what the descriptor took; a burst read that meets end of file (a hung-up
-// tty) keeps what came and stops at once.
+// A write takes only what the descriptor took; a burst read ends on time however steadily a
+// device trickles, and at end of file (a hung-up tty) keeps what came and stops at once.
 TEST(Rcqb, DescriptorTransfersMoveOnlyWhatTheDescriptorTookOrGave)
 {
     fd_pair p;
@@ -36,11 +37,19 @@ TEST(Rcqb, DescriptorTransfersMoveOnlyWhatTheDescriptorTookOrGave)
     std::string got(static_cast<size_t>(n), '\0');
     EXPECT_EQ(read(p.fd[0], got.data(), got.size()), n);
     EXPECT_EQ(got + read_all(r), data.substr(100));
+    std::thread device([&p] {
+        for (int i = 0; i < 3000; i++) {
+            EXPECT_EQ(write(p.fd[1], "x", 1), 1);
+            usleep(200);
+        }
+    });
+    EXPECT_LT(exhaustive_read(p.fd[0], q, 10, 3), 3000); // over after 40 ms, not 0.6 s
+    device.join();
     ASSERT_EQ(write(p.fd[1], "0123456789", 10), 10);
     close(p.fd[1]);
     p.fd[1] = -1;
     EXPECT_EQ(exhaustive_read(p.fd[0], q, 1000, 3), -1);
-    EXPECT_EQ(read_all(r), "0123456789");
+    EXPECT_EQ(read_all(r), std::string(3000, 'x') + "0123456789");
     rcqb_free(r);
     rcqb_free(q);
 }

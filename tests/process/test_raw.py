@@ -146,17 +146,18 @@ def test_tty_hang_up_closes_it_and_exits_after_the_retries(daemon, pty_pair, soc
     assert (d.wait_exit()[0], d.count(r"no retries left, exiting\n")) == (1, 1)
 
 
-def pump(data, write_fd, read_fd, sent=0):
-    """Writes data[sent:] to write_fd while reading read_fd until it has had len(data) bytes."""
-    got = bytearray()
-    while len(got) < len(data):
-        r, w, _ = select.select([read_fd], [write_fd] if sent < len(data) else [], [], 10)
-        assert r or w, f"stalled after {len(got)} of {len(data)} bytes"
+def pump(data, write_fd, read_fd, sent=0, until=float("inf")):
+    """Writes data[sent:] to write_fd (until then), reads it all from read_fd: (bytes, times)."""
+    got, reads = bytearray(), []
+    while (writing := sent < len(data) and time.monotonic() < until) or len(got) < sent:
+        r, w, _ = select.select([read_fd], [write_fd] if writing else [], [], 10)
+        assert r or w, f"stalled after {len(got)} of {sent} bytes"
         if w:
             sent += os.write(write_fd, data[sent:sent + 65536])
         if r:
-            got += os.read(read_fd, 65536)
-    return bytes(got)
+            got += os.read(read_fd, 65536) or pytest.fail(f"closed after {len(got)} bytes")
+            reads.append(time.monotonic())
+    return bytes(got), reads
 
 
 def test_memory_stays_bounded_whatever_clients_do(daemon, pty_pair, sockets):
@@ -170,9 +171,9 @@ def test_memory_stays_bounded_whatever_clients_do(daemon, pty_pair, sockets):
     while sent < len(data) and select.select([], [sender], [], 1)[1]:
         sent += sender.send(data[sent:sent + 65536])
     assert not check_rss or usage(d.proc.pid)[2] - idle < 1024
-    assert pump(data, sender.fileno(), pty_pair.master, sent) == data
+    assert pump(data, sender.fileno(), pty_pair.master, sent)[0] == data
     data = data[:16 << 20]
-    assert pump(data, pty_pair.master, sender.fileno()) == data
+    assert pump(data, pty_pair.master, sender.fileno())[0] == data
     m = d.wait_for(r"\[WARNING\] connector\[\d+\]: client 127\.0\.0\.1:(\d+) is (\d+) bytes behind")
     assert int(m[1]) == stalled.getsockname()[1] and 0 <= int(m[2]) - (4 << 20) < 256
     stalled.settimeout(10)
@@ -186,6 +187,15 @@ def test_memory_stays_bounded_whatever_clients_do(daemon, pty_pair, sockets):
     assert pty_pair.read_exactly(sent) == data[:sent]
     sender.settimeout(10)
     assert sender.recv(1) == b""
+
+
+def test_gathering_bursts_never_starves_the_clients(daemon, pty_pair, sockets):
+    _, port = serve(daemon, pty_pair.path, "raw", local=("-I", "1", "-A", "8"))
+    data, until = random.Random(19).randbytes(128 << 20), time.monotonic() + 2
+    got, reads = pump(data, pty_pair.master, join(sockets, port).fileno(), until=until)
+    assert got == data[:len(got)]
+    # A device writing without pause for 2 s (or all the data) leaves a client read every 500 ms.
+    assert max(b - a for a, b in zip(reads, reads[1:]) if a < until) < 0.5, len(got)
 
 
 def test_client_mode_reconnects_and_sends_banner_each_time(daemon, pty_pair, sockets):
