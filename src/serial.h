@@ -19,7 +19,7 @@ struct serial_settings {
     uint8_t stopsize;          // pending: 2 = two stop bits, other non-zero = one; 0 = none
     uint8_t flow;              // pending 4 hardware, 8 software, 16 none; 0 = no change
     uint8_t suspended;         // non-zero while the remote side holds output to the tty
-    int32_t accum_interval;    // exhaustive read poll time-out in ms; 0 = off
+    int32_t accum_interval;    // quiet time in ms that ends a burst (-I); 0 = no gathering
     uint32_t accum_attempts;
     int32_t failopen_timeout;  // ms between failed open, lock or configuration attempts
     uint32_t failopen_retries; // attempts for each of open, lock and configuration
