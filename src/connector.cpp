@@ -518,8 +518,10 @@ static void connector_poll_once(connector *conn)
     // Without clients only the listener is watched: the tty is closed then anyway.
     nfds_t count = conn->nfds > 2 ? static_cast<nfds_t>(conn->nfds) : 1;
     int ms = poll_timeout(conn);
-    timespec limit;
-    timespec_set(&limit, ms / 1000, (ms % 1000) * 1000000);
+    timespec limit{};
+    if (ms >= 0) {
+        timespec_set(&limit, ms / 1000, (ms % 1000) * 1000000);
+    }
     // The caught signals come only here; one that interrupts the wait ends the pass.
     int ready = ppoll(conn->pollfds.data(), count, ms < 0 ? nullptr : &limit, &wait_mask);
     if (ready > 0 && ++busy_passes % SIGNAL_CHECK_PASSES == 0) {

@@ -209,16 +209,6 @@ uint32_t rcqb_available(const rcqb *h)
     return total;
 }
 
-uint32_t rcqb_position(const rcqb *h)
-{
-    return h->block->offset + h->pos;
-}
-
-bool rcqb_empty(const rcqb *h)
-{
-    return h->pos >= h->block->fill && h->block->next == nullptr;
-}
-
 // One write call over the queued blocks themselves: the kernel gathers them, so a lagging
 // reader with megabytes queued costs neither a large temporary buffer nor a copy.
 int32_t rcqb_write_fd(int fd, rcqb *h, uint32_t n)

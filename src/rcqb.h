@@ -52,11 +52,18 @@ int32_t rcqb_read(rcqb *h, void *dst, uint32_t n);
 uint32_t rcqb_available(const rcqb *h);
 
 // Stream position of h's next byte, modulo 2^32. The difference of a reader's position from
-// its owner's is how far that reader is behind, found without walking the chain.
-uint32_t rcqb_position(const rcqb *h);
+// its owner's is how far that reader is behind, found without walking the chain. This and
+// rcqb_empty are asked on every loop pass for every queue, so they are inline.
+inline uint32_t rcqb_position(const rcqb *h)
+{
+    return h->block->offset + h->pos;
+}
 
 // True when h has nothing left to read.
-bool rcqb_empty(const rcqb *h);
+inline bool rcqb_empty(const rcqb *h)
+{
+    return h->pos >= h->block->fill && h->block->next == nullptr;
+}
 
 // One write() of up to n queued bytes; consumes what fd took. 0 when nothing is queued
 // (write is not called), else write's result (-1 with errno, nothing consumed).
