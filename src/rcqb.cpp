@@ -264,6 +264,24 @@ static int64_t monotonic_ns()
     return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
+// Sleeps ns nanoseconds (at least one: the deadline must have passed when it returns).
+static void sleep_ns(int64_t ns)
+{
+    timespec t;
+    t.tv_sec = static_cast<time_t>(ns / 1000000000);
+    t.tv_nsec = static_cast<long>(ns % 1000000000);
+    while (nanosleep(&t, &t) < 0 && errno == EINTR) {
+    }
+}
+
+// Whole milliseconds from now to deadline, rounded up so that a poll does not end just before
+// it; at most INT32_MAX.
+static int ms_until(int64_t deadline, int64_t now)
+{
+    int64_t ms = (std::max<int64_t>(deadline - now, 0) + 999999) / 1000000;
+    return static_cast<int>(std::min<int64_t>(ms, INT32_MAX));
+}
+
 // Logs one line for every whole time-out in `quiet_ns` of silence, each using one of *left
 // attempts, as if each had been polled for.
 static void log_quiet_timeouts(int64_t quiet_ns, int32_t timeout_ms, int64_t *left)
@@ -282,52 +300,67 @@ static void log_quiet_timeouts(int64_t quiet_ns, int32_t timeout_ms, int64_t *le
 // a device that never pauses for a whole time-out would otherwise keep the read going for ever,
 // and the whole loop with it (no client served, no time-out acted on). A burst whose line goes
 // quiet ends no sooner than that anyway, since each of its attempts is a whole time-out of
-// silence; so one poll until the deadline does what a poll per time-out did, with one wake-up
-// per piece of the burst instead of one more per time-out between the pieces.
+// silence; so the read waits for the next piece until the burst's end, not a time-out at a time.
+// Once a piece has taken half a time-out or more to come, the line is a slow one: the read then
+// sleeps to the burst's end and takes what came meanwhile, which the tty keeps, instead of
+// waking for every piece. A fast device (a piece sooner than that) is read as it comes, so it
+// fills BURST_MAX and is passed on without waiting.
 int32_t exhaustive_read(int fd, rcqb *h, int32_t timeout_ms, uint32_t attempts)
 {
     if (!may_append(h, "reading", "read")) {
         return -1;
     }
     int64_t span_ms = (int64_t{attempts} + 1) * std::max(timeout_ms, 0);
-    int64_t now = monotonic_ns();
-    int64_t deadline = now + std::min(span_ms, BURST_SPAN_MAX_MS) * 1000000;
+    int64_t start = monotonic_ns();
+    int64_t deadline = start + std::min(span_ms, BURST_SPAN_MAX_MS) * 1000000;
+    int64_t slow_gap = int64_t{std::max(timeout_ms, 0)} * 500000;
     int32_t total = 0;
     int64_t left = attempts;
-    pollfd pfd = {fd, POLLIN, 0};
+    bool slept = false;
     for (;;) {
-        int64_t since = now;
-        // Rounded up, so that the poll does not end just before the deadline. A negative
-        // time-out never expires: only the size bound ends such a burst.
-        int64_t rest_ms = (std::max<int64_t>(deadline - now, 0) + 999999) / 1000000;
-        int wait = timeout_ms < 0 ? -1 : static_cast<int>(std::min<int64_t>(rest_ms, INT32_MAX));
+        int32_t r = rcqb_read_fd(fd, h, BURST_READ);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r < 0 && errno != EAGAIN) {
+            LOG_ERRNO(LOG_ERR, "read fail\n");
+            return -1;
+        }
+        // Called because the tty was readable, or woken by it: nothing then is its end of file.
+        // After a sleep, 0 is only a tty with nothing more (it has no minimum count to wait for).
+        if (r == 0 && !slept) {
+            return -1;
+        }
+        total += std::max(r, 0);
+        if (total >= BURST_MAX) {
+            return total;
+        }
+        if (r == static_cast<int32_t>(BURST_READ)) {
+            continue; // a full read: more may be there already
+        }
+        int64_t now = monotonic_ns();
+        if (slept || (timeout_ms >= 0 && now >= deadline)) {
+            return total;
+        }
+        pollfd pfd = {fd, POLLIN, 0};
+        int wait = timeout_ms < 0 ? -1 : ms_until(deadline, now);
         int p = poll(&pfd, 1, wait);
-        if (p == -1) {
+        if (p < 0 && errno != EINTR) {
             LOG_ERRNO(LOG_ERR, "poll fail\n");
             return -1;
         }
-        now = monotonic_ns();
-        log_quiet_timeouts(now - since, timeout_ms, &left);
+        int64_t woken = monotonic_ns();
+        log_quiet_timeouts(woken - now, timeout_ms, &left);
         if (p == 0) {
-            if (now < deadline) {
+            if (woken < deadline) {
                 continue; // further off than one poll waits
             }
             return total;
         }
-        int32_t r = rcqb_read_fd(fd, h, BURST_READ);
-        if (r == -1 && (errno == EAGAIN || errno == EINTR)) {
-            continue;
-        }
-        if (r == -1) {
-            LOG_ERRNO(LOG_ERR, "read fail\n");
-            return -1;
-        }
-        if (r == 0) {
-            return -1;
-        }
-        total += r;
-        if (total >= BURST_MAX || (timeout_ms >= 0 && now >= deadline)) {
-            return total;
+        if (timeout_ms >= 0 && woken - now >= slow_gap && woken < deadline) {
+            sleep_ns(deadline - woken);
+            log_quiet_timeouts(monotonic_ns() - woken, timeout_ms, &left);
+            slept = true;
         }
     }
 }

@@ -73,8 +73,9 @@ int32_t rcqb_write_fd(int fd, rcqb *h, uint32_t n);
 // -1 on error or refusal.
 int32_t rcqb_read_fd(int fd, rcqb *h, uint32_t n);
 
-// Reads a burst that arrives in pieces, until it has lasted (attempts + 1) x timeout_ms (as
-// long as that many quiet time-outs take; never, for a negative time-out) or holds 4 KiB. Each
-// whole time-out of silence is logged as an attempt used. Total appended, or -1 on error, end
-// of file or refusal (bytes appended before stay queued). Blocks while it runs.
+// Reads a burst that arrives in pieces from the non-blocking fd, until it has lasted
+// (attempts + 1) x timeout_ms (as long as that many quiet time-outs take; never, for a negative
+// time-out) or holds 4 KiB. Each whole time-out of the burst is logged as an attempt used.
+// Total appended, or -1 on error, end of file or refusal (bytes appended before stay queued).
+// Blocks while it runs.
 int32_t exhaustive_read(int fd, rcqb *h, int32_t timeout_ms, uint32_t attempts);

@@ -37,6 +37,7 @@ TEST(Rcqb, DescriptorTransfersMoveOnlyWhatTheDescriptorTookOrGave)
     std::string got(static_cast<size_t>(n), '\0');
     EXPECT_EQ(read(p.fd[0], got.data(), got.size()), n);
     EXPECT_EQ(got + read_all(r), data.substr(100));
+    fcntl(p.fd[0], F_SETFL, O_NONBLOCK); // as the tty is
     std::thread device([&p] {
         for (int i = 0; i < 3000; i++) {
             EXPECT_EQ(write(p.fd[1], "x", 1), 1);
