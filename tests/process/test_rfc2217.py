@@ -161,6 +161,7 @@ def test_server_bounds_what_a_client_can_pile_up(daemon, pty_pair, sockets, floo
     if drop:
         queued = int(d.wait_for(warning)[1])
         assert 0 <= queued - (4 << 20) < 512  # dropped by the read that passed the limit
+        assert stats(d, "process")[0]["dropped_lagging"] == "1"
     else:
         c.sendall(bytes.fromhex("fff0") + SYNC)
         assert recv_exactly(c, len(SYNC_ANSWER)) == SYNC_ANSWER
