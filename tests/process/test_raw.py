@@ -140,7 +140,7 @@ def test_idle_loop_never_wakes_and_silent_client_is_dropped_on_time(daemon, pty_
     assert 2 <= time.monotonic() - start < 4
     busy = join(sockets, port)  # held back while the tty is behind, which is not silence
     busy.sendall(bytes(128 << 10))  # more than the tty and the queue take, less than the socket
-    time.sleep(3)  # past its own time-out
+    assert cpu_ms_over(d.proc.pid, 3) < 50  # past its own time-out, and asleep all along
     assert not select.select([busy], [], [], 0)[0] and d.count(r"peer timeout client\n") == 1
     busy.shutdown(socket.SHUT_WR)  # now it has gone, and the tty still takes none of its bytes
     gone = d.wait_for(r"\[WARNING\] connector\[\d+\]: client 127\.0\.0\.1:\d+ has closed and "
