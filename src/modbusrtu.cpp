@@ -338,20 +338,6 @@ static void append_record(connector *conn, gateway_record *r, uint8_t *buf)
     rcqb_append(conn->from_tty, buf, GATEWAY_HEADER_SIZE + r->payload_length);
 }
 
-static int64_t now_us()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
-}
-
-// Whole milliseconds left until deadline, rounded up; 0 once it has passed.
-static int ms_until(int64_t deadline)
-{
-    int64_t left = deadline - now_us();
-    return left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
-}
-
 // 1 when fd has bytes (or has ended) within ms, 0 after ms of silence, -1 with errno.
 static int wait_readable(int fd, int ms)
 {
@@ -367,7 +353,7 @@ static int wait_readable(int fd, int ms)
 static void discard_until_quiet(int fd, int quiet_ms, int64_t deadline)
 {
     std::array<uint8_t, 64> scratch;
-    for (int ms; (ms = ms_until(deadline)) > 0 && wait_readable(fd, std::min(ms, quiet_ms)) > 0;) {
+    for (int ms; (ms = timespec_ms_until(deadline)) > 0 && wait_readable(fd, std::min(ms, quiet_ms)) > 0;) {
         if (read(fd, scratch.data(), scratch.size()) <= 0) {
             return;
         }
@@ -416,8 +402,8 @@ static int read_to_silence(int fd, uint8_t *frame, int64_t deadline, int64_t end
             crc = crc_step(crc, frame[checked]);
         }
         bool whole = n >= 4 && crc == (frame[n - 2] | frame[n - 1] << 8);
-        int ready = wait_readable(fd, n == 0 ? ms_until(deadline)
-                                             : std::min(whole ? gap : byte_ms, ms_until(end)));
+        int ready = wait_readable(fd, n == 0 ? timespec_ms_until(deadline)
+                                             : std::min(whole ? gap : byte_ms, timespec_ms_until(end)));
         if (ready > 0 && n == static_cast<int>(MODBUS_RTU_MAX_ADU_LENGTH)) {
             errno = EMBBADDATA;
             return -1;
@@ -451,7 +437,7 @@ static int receive_frame(modbusrtu_settings *s, int fd, uint8_t function, int64_
                          uint8_t *frame)
 {
     // A frame already on its way when the deadline comes is still read.
-    int64_t left = std::max<int64_t>(deadline - now_us(), 1);
+    int64_t left = std::max<int64_t>(deadline - timespec_now_us(), 1);
     uint32_t sec = 0;
     uint32_t usec = 0;
     if (library_frames(function)) {
@@ -477,7 +463,7 @@ static int await_answer(modbusrtu_settings *s, int fd, uint8_t unit, uint8_t fun
     uint32_t sec = 0;
     uint32_t usec = 0;
     modbus_get_response_timeout(s->context, &sec, &usec);
-    int64_t deadline = now_us() + int64_t{sec} * 1000000 + usec;
+    int64_t deadline = timespec_now_us() + int64_t{sec} * 1000000 + usec;
     int r;
     for (;;) {
         r = receive_frame(s, fd, function, deadline, frame);
@@ -494,7 +480,7 @@ static int await_answer(modbusrtu_settings *s, int fd, uint8_t unit, uint8_t fun
             LOG(LOG_DEBUG, "discarded a frame that cannot be read: %s\n", modbus_strerror(errno));
             discard_until_quiet(fd, gap_ms(s), deadline);
         }
-        if (now_us() >= deadline) {
+        if (timespec_now_us() >= deadline) {
             errno = ETIMEDOUT;
             r = -1;
             break;
@@ -532,7 +518,7 @@ static void exchange(connector *conn, modbusrtu_settings *s, gateway_record *req
         // out, counted from when the line has carried it.
         LOG(LOG_DEBUG, "broadcast: no answer awaited\n");
         tcdrain(conn->tty_fd);
-        discard_until_quiet(conn->tty_fd, INT32_MAX, now_us() + TURNAROUND_MS * 1000);
+        discard_until_quiet(conn->tty_fd, INT32_MAX, timespec_now_us() + TURNAROUND_MS * 1000);
         return;
     }
     if (r >= 0) {

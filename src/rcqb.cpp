@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "timespec.h"
 #include "util.h"
 
 static constexpr char log_module[] = "rcqb";
@@ -27,7 +28,7 @@ static constexpr uint32_t BURST_READ = 256;
 // passes on a fast line, few enough that the clients are served between bursts.
 static constexpr int32_t BURST_MAX = 4096;
 // Longest burst in ms that the deadline arithmetic takes, a hundred years; (attempts + 1) x
-// timeout_ms can reach 2^63 ms, far beyond what fits in nanoseconds.
+// timeout_ms can reach 2^63 ms, far beyond what fits in microseconds.
 static constexpr int64_t BURST_SPAN_MAX_MS = int64_t{36525} * 86400000;
 
 int32_t rcqb_live_blocks = 0;
@@ -257,39 +258,24 @@ int32_t rcqb_read_fd(int fd, rcqb *h, uint32_t n)
     return static_cast<int32_t>(r);
 }
 
-static int64_t monotonic_ns()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
-// Sleeps ns nanoseconds (at least one: the deadline must have passed when it returns).
-static void sleep_ns(int64_t ns)
+// Sleeps us microseconds (at least one: the deadline must have passed when it returns).
+static void sleep_us(int64_t us)
 {
     timespec t;
-    t.tv_sec = static_cast<time_t>(ns / 1000000000);
-    t.tv_nsec = static_cast<long>(ns % 1000000000);
+    t.tv_sec = static_cast<time_t>(us / 1000000);
+    t.tv_nsec = static_cast<long>(us % 1000000 * 1000);
     while (nanosleep(&t, &t) < 0 && errno == EINTR) {
     }
 }
 
-// Whole milliseconds from now to deadline, rounded up so that a poll does not end just before
-// it; at most INT32_MAX.
-static int ms_until(int64_t deadline, int64_t now)
-{
-    int64_t ms = (std::max<int64_t>(deadline - now, 0) + 999999) / 1000000;
-    return static_cast<int>(std::min<int64_t>(ms, INT32_MAX));
-}
-
-// Logs one line for every whole time-out in `quiet_ns` of silence, each using one of *left
+// Logs one line for every whole time-out in `quiet_us` of silence, each using one of *left
 // attempts, as if each had been polled for.
-static void log_quiet_timeouts(int64_t quiet_ns, int32_t timeout_ms, int64_t *left)
+static void log_quiet_timeouts(int64_t quiet_us, int32_t timeout_ms, int64_t *left)
 {
     if (timeout_ms <= 0) {
         return;
     }
-    int64_t timeouts = quiet_ns / (static_cast<int64_t>(timeout_ms) * 1000000);
+    int64_t timeouts = quiet_us / (static_cast<int64_t>(timeout_ms) * 1000);
     while (timeouts-- > 0 && *left >= 0) {
         LOG(LOG_DEBUG, "exhaustive_read: %d attempts left\n", static_cast<int>(*left));
         --*left;
@@ -311,9 +297,8 @@ int32_t exhaustive_read(int fd, rcqb *h, int32_t timeout_ms, uint32_t attempts)
         return -1;
     }
     int64_t span_ms = (int64_t{attempts} + 1) * std::max(timeout_ms, 0);
-    int64_t start = monotonic_ns();
-    int64_t deadline = start + std::min(span_ms, BURST_SPAN_MAX_MS) * 1000000;
-    int64_t slow_gap = int64_t{std::max(timeout_ms, 0)} * 500000;
+    int64_t deadline = timespec_now_us() + std::min(span_ms, BURST_SPAN_MAX_MS) * 1000;
+    int64_t slow_gap = int64_t{std::max(timeout_ms, 0)} * 500;
     int32_t total = 0;
     int64_t left = attempts;
     bool slept = false;
@@ -338,18 +323,18 @@ int32_t exhaustive_read(int fd, rcqb *h, int32_t timeout_ms, uint32_t attempts)
         if (r == static_cast<int32_t>(BURST_READ)) {
             continue; // a full read: more may be there already
         }
-        int64_t now = monotonic_ns();
+        int64_t now = timespec_now_us();
         if (slept || (timeout_ms >= 0 && now >= deadline)) {
             return total;
         }
         pollfd pfd = {fd, POLLIN, 0};
-        int wait = timeout_ms < 0 ? -1 : ms_until(deadline, now);
+        int wait = timeout_ms < 0 ? -1 : timespec_ms_until(deadline);
         int p = poll(&pfd, 1, wait);
         if (p < 0 && errno != EINTR) {
             LOG_ERRNO(LOG_ERR, "poll fail\n");
             return -1;
         }
-        int64_t woken = monotonic_ns();
+        int64_t woken = timespec_now_us();
         log_quiet_timeouts(woken - now, timeout_ms, &left);
         if (p == 0) {
             if (woken < deadline) {
@@ -358,8 +343,8 @@ int32_t exhaustive_read(int fd, rcqb *h, int32_t timeout_ms, uint32_t attempts)
             return total;
         }
         if (timeout_ms >= 0 && woken - now >= slow_gap && woken < deadline) {
-            sleep_ns(deadline - woken);
-            log_quiet_timeouts(monotonic_ns() - woken, timeout_ms, &left);
+            sleep_us(deadline - woken);
+            log_quiet_timeouts(timespec_now_us() - woken, timeout_ms, &left);
             slept = true;
         }
     }

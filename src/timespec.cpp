@@ -70,3 +70,20 @@ int timespec_cmp(timespec a, timespec b)
     }
     return 0;
 }
+
+int64_t timespec_now_us()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
+}
+
+int timespec_ms_until(int64_t deadline_us)
+{
+    int64_t left = deadline_us - timespec_now_us();
+    if (left <= 0) {
+        return 0;
+    }
+    int64_t ms = (left + 999) / 1000;
+    return ms < INT32_MAX ? static_cast<int>(ms) : INT32_MAX;
+}

@@ -17,3 +17,10 @@ void timespec_set(timespec *t, int32_t sec, int32_t nsec);
 
 // -1, 0 or 1 as a is earlier than, equal to or later than b.
 int timespec_cmp(timespec a, timespec b);
+
+// CLOCK_MONOTONIC in microseconds, for the waits inside a slot that keep a deadline as one number.
+int64_t timespec_now_us();
+
+// Whole milliseconds from now until deadline_us, rounded up so that a poll does not end just
+// before it: 0 once it has passed, at most INT32_MAX.
+int timespec_ms_until(int64_t deadline_us);
